@@ -1,0 +1,64 @@
+#include "core/effect_size.hpp"
+
+#include <cmath>
+
+namespace mirabund_core::effect_size {
+
+namespace {
+
+// One accumulator, first to last, from -0.0: the order fixes the last bits.
+double sum(std::span<const double> values) {
+    double s = -0.0;
+    for (double v : values) s = s + v;
+    return s;
+}
+
+double sum_squared_deviations(std::span<const double> values, double mean) {
+    double s = -0.0;
+    for (double v : values) s = s + (v - mean) * (v - mean);
+    return s;
+}
+
+}  // namespace
+
+std::string_view display_text(EffectSizeError error) {
+    switch (error) {
+        case EffectSizeError::InsufficientObservations:
+            return "each group must have at least 2 observations";
+        case EffectSizeError::ZeroPooledStdDev:
+            return "pooled standard deviation is zero - groups have no variance, effect size is undefined";
+    }
+    return {};
+}
+
+EffectMagnitude magnitude_of(double d) {
+    const double a = std::fabs(d);
+    if (a < 0.2) return EffectMagnitude::Negligible;
+    if (a < 0.5) return EffectMagnitude::Small;
+    if (a < 0.8) return EffectMagnitude::Medium;
+    return EffectMagnitude::Large;
+}
+
+Result<EffectSizeOutcome, EffectSizeError> cohens_d(std::span<const double> baseline,
+                                                    std::span<const double> treatment) {
+    const std::size_t n_b = baseline.size();
+    const std::size_t n_t = treatment.size();
+    if (n_b < 2 || n_t < 2) return std::unexpected(EffectSizeError::InsufficientObservations);
+
+    const double nb = static_cast<double>(n_b);
+    const double nt = static_cast<double>(n_t);
+    const double mean_b = sum(baseline) / nb;
+    const double mean_t = sum(treatment) / nt;
+    const double s2_b = sum_squared_deviations(baseline, mean_b) / (nb - 1.0);
+    const double s2_t = sum_squared_deviations(treatment, mean_t) / (nt - 1.0);
+    const double df = (nb + nt) - 2.0;
+    const double sd = std::sqrt(((nb - 1.0) * s2_b + (nt - 1.0) * s2_t) / df);
+    // Ordered test: a NaN spread is not zero and flows into the results.
+    if (sd <= 1e-12) return std::unexpected(EffectSizeError::ZeroPooledStdDev);
+
+    const double d = (mean_t - mean_b) / sd;
+    const double j = 1.0 - 3.0 / (4.0 * df - 1.0);
+    return EffectSizeOutcome{d, j * d, magnitude_of(d), n_b, n_t};
+}
+
+}  // namespace mirabund_core::effect_size

@@ -1,0 +1,156 @@
+#include "python/binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mirabund_py {
+
+namespace {
+
+[[noreturn]] void too_many_positional(const Signature& signature, Py_ssize_t given) {
+    const auto total = signature.parameters.size();
+    const auto required = static_cast<std::size_t>(
+        std::ranges::count_if(signature.parameters, [](const Parameter& p) { return p.required; }));
+    const char* verb = given == 1 ? "was" : "were";
+    if (required == total)
+        raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                     signature.display_name, total, given, verb);
+    raise_format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 signature.display_name, required, total, given, verb);
+}
+
+// Matches one keyword; `name` is a str object.
+void bind_keyword(const Signature& signature, BoundArguments& bound, PyObject* name,
+                  PyObject* value) {
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        const int equal = PyUnicode_CompareWithASCIIString(name, signature.parameters[i].name);
+        if (equal != 0) continue;
+        if (bound.slot(i) != nullptr)
+            raise_format(PyExc_TypeError, "%s got multiple values for argument '%U'",
+                         signature.display_name, name);
+        bound.slot(i) = value;
+        return;
+    }
+    raise_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                 signature.display_name, name);
+}
+
+void check_required(const Signature& signature, BoundArguments& bound) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i)
+        if (signature.parameters[i].required && bound.slot(i) == nullptr)
+            missing.push_back(signature.parameters[i].name);
+    if (missing.empty()) return;
+
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += '\'';
+        list += missing[i];
+        list += '\'';
+    }
+    raise_format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
+                 signature.display_name, missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", list.c_str());
+}
+
+BoundArguments bind_positional(const Signature& signature, PyObject* const* args,
+                               Py_ssize_t nargs) {
+    if (static_cast<std::size_t>(nargs) > signature.parameters.size())
+        too_many_positional(signature, nargs);
+    BoundArguments bound(signature);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.slot(static_cast<std::size_t>(i)) = args[i];
+    return bound;
+}
+
+}  // namespace
+
+void BoundArguments::add_argument_prefix(const char* name) {
+    Ref original = fetch_exception();
+    if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(original.release());
+        throw PythonError{};
+    }
+    Ref text = checked(PyObject_Str(original.get()));
+    Ref prefixed = checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, prefixed.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(replacement.release());
+    throw PythonError{};
+}
+
+BoundArguments bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    nargs = PyVectorcall_NARGS(nargs);
+    BoundArguments bound = bind_positional(signature, args, nargs);
+    if (kwnames != nullptr) {
+        const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < n_keywords; ++k)
+            bind_keyword(signature, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    }
+    check_required(signature, bound);
+    return bound;
+}
+
+BoundArguments bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    BoundArguments bound =
+        bind_positional(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &position, &key, &value)) bind_keyword(signature, bound, key, value);
+    }
+    check_required(signature, bound);
+    return bound;
+}
+
+double to_double(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
+std::uint64_t to_u64(PyObject* object) {
+    Ref index;
+    if (!PyLong_Check(object)) {
+        index = checked(PyNumber_Index(object));
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    return value;
+}
+
+std::optional<std::uint64_t> to_seed(PyObject* object) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    return to_u64(object);
+}
+
+std::vector<double> to_sample(PyObject* object) {
+    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object))
+        raise_format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'",
+                     type_qualname(object).get());
+
+    std::vector<double> sample;
+    const Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        PyErr_Clear();
+    } else {
+        // A length is only a hint: an object may claim far more items than it
+        // yields, so the up-front reservation is capped.
+        constexpr Py_ssize_t reservation_cap = Py_ssize_t{1} << 24;
+        sample.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
+    }
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (PyObject* item = PyIter_Next(iterator.get())) {
+        Ref owned(item);
+        sample.push_back(to_double(item));
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    return sample;
+}
+
+}  // namespace mirabund_py

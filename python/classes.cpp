@@ -1,0 +1,53 @@
+#include "python/classes.hpp"
+
+#include <map>
+#include <memory>
+
+namespace mirabund_py::detail {
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+    if (PyObject* name = PyType_GetName(type)) {
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+        Py_DECREF(name);
+    } else {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
+    }
+    return nullptr;
+}
+
+PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
+                          std::vector<PyType_Slot> slots,
+                          const std::vector<std::pair<const char*, AttributeMaker>>& attributes) {
+    // The full names live as long as their types, which live to the end of
+    // the process.
+    static std::map<std::string, std::unique_ptr<std::string>> full_names;
+    auto& full_name = full_names[name];
+    if (!full_name) full_name = std::make_unique<std::string>(std::string("builtins.") + name);
+
+    slots.insert(slots.begin(), PyType_Slot{Py_tp_doc, const_cast<char*>(doc)});
+    slots.push_back(PyType_Slot{0, nullptr});
+    PyType_Spec spec{full_name->c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+
+    Ref type(PyType_FromSpec(&spec));
+    bool ok = static_cast<bool>(type);
+    try {
+        for (std::size_t i = 0; ok && i < attributes.size(); ++i) {
+            Ref value = attributes[i].second(reinterpret_cast<PyTypeObject*>(type.get()), i);
+            ok = PyObject_SetAttrString(type.get(), attributes[i].first, value.get()) == 0;
+        }
+    } catch (const PythonError&) {
+        ok = false;
+    }
+    if (!ok) {
+        Ref cause(PyErr_GetRaisedException());
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+        Ref error(PyErr_GetRaisedException());
+        PyException_SetCause(error.get(), cause.release());
+        PyErr_SetRaisedException(error.release());
+        throw PythonError{};
+    }
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+}  // namespace mirabund_py::detail

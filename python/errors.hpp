@@ -1,0 +1,102 @@
+// How failures cross the boundary between native code and the interpreter.
+//
+// Inside the surface, a pending Python exception travels as a thrown
+// PythonError (the exception itself stays set in the interpreter); a broken
+// invariant travels as mirabund_core::Panic. The guard at every entry point
+// turns both, and exhausted memory, into the exception the caller sees; no C++
+// exception ever reaches the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <concepts>
+#include <new>
+#include <string>
+
+#include "core/outcome.hpp"
+
+namespace mirabund_py {
+
+// Thrown when a Python exception has been set and the call must unwind.
+struct PythonError {};
+
+// An owned strong reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : object_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = other.release();
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    PyObject* release() {
+        PyObject* p = object_;
+        object_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// A new reference from a call that sets an exception when it returns null.
+inline Ref checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return Ref(result);
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// The qualified name of an object's type, as a str.
+inline Ref type_qualname(PyObject* object) { return checked(PyType_GetQualName(Py_TYPE(object))); }
+
+// The process-wide panic exception class, created on first need.
+PyObject* panic_exception_type();
+
+// Takes the pending exception. A missing one becomes a SystemError; a panic
+// exception coming back from Python code is resumed as a panic rather than
+// treated as an ordinary error, so it keeps unwinding to the caller.
+Ref fetch_exception();
+
+// Reports a panic as the pending Python exception.
+void set_panic(const mirabund_core::Panic& panic);
+
+// Runs one entry point's body. On any failure it leaves an exception set and
+// returns the slot's error value: null for objects, -1 for integers.
+template <class Result, class Body>
+Result guard(Body&& body) noexcept {
+    const Result error_value = [] {
+        if constexpr (std::is_pointer_v<Result>) return Result{nullptr};
+        else return Result{-1};
+    }();
+    try {
+        return body();
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const mirabund_core::Panic& panic) {
+        set_panic(panic);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        set_panic(mirabund_core::Panic{"native code failed with an unexpected internal error", {}});
+    }
+    return error_value;
+}
+
+}  // namespace mirabund_py

@@ -229,7 +229,7 @@ PyTypeObject* build_type() {
     if constexpr (requires { Traits::methods; })
         slots.push_back({Py_tp_methods, const_cast<PyMethodDef*>(Traits::methods)});
     if constexpr (requires { Traits::construct; })
-        slots.push_back({Py_tp_new, reinterpret_cast<void*>(&Traits::construct)});
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::construct)});
     else
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(&refuse_construction)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_slot<Native>)});

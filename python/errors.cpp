@@ -23,6 +23,34 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
+std::string utf8_lossy(PyObject* text) {
+    std::string out;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    out.reserve(static_cast<std::size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
@@ -44,9 +72,7 @@ Ref fetch_exception() {
         return exception;
 
     std::string message = "Unwrapped panic from Python code";
-    if (Ref text{PyObject_Str(exception.get())}) {
-        if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message = utf8;
-    }
+    if (Ref text{PyObject_Str(exception.get())}) message = utf8_lossy(text.get());
     PyErr_Clear();
     std::fputs("--- mirabund: resuming a panic after fetching a PanicException from Python ---\n"
                "Python stack trace below:\n",

@@ -65,6 +65,10 @@ inline Ref checked(PyObject* result) {
 // The qualified name of an object's type, as a str.
 inline Ref type_qualname(PyObject* object) { return checked(PyType_GetQualName(Py_TYPE(object))); }
 
+// A str as UTF-8, each code point UTF-8 cannot hold (a lone surrogate)
+// written as U+FFFD.
+std::string utf8_lossy(PyObject* text);
+
 // The process-wide panic exception class, created on first need.
 PyObject* panic_exception_type();
 

@@ -39,20 +39,57 @@ constexpr PyMethodDef function_definition(const char* name, const char* doc) {
                        METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// A library result as the new result object, or its error as ValueError
-// carrying the error's display text.
+// A library result's value, or its error raised as ValueError carrying the
+// error's display text.
 template <class Outcome, class Error>
-Ref wrap(std::expected<Outcome, Error>&& result) {
+Outcome unwrap(std::expected<Outcome, Error>&& result) {
     if (!result) {
         const std::string text{display_text(result.error())};
         Ref message = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyErr_SetObject(PyExc_ValueError, message.get());
         throw PythonError{};
     }
-    return new_instance<Outcome>(std::move(*result));
+    return std::move(*result);
+}
+
+// A library result as a new result object.
+template <class Outcome, class Error>
+Ref wrap(std::expected<Outcome, Error>&& result) {
+    return new_instance<Outcome>(unwrap(std::move(result)));
+}
+
+// A method that mutates its object: exclusive access to self for the whole
+// call, taken before the arguments are converted.
+template <class Native, const Signature& Sig, Ref (*Body)(Native&, const BoundArguments&)>
+PyObject* mutating_method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guard<PyObject*>([&] {
+        const BoundArguments bound = bind(Sig, args, nargs, kwnames);
+        auto& instance = instance_of<Native>(self);
+        ExclusiveBorrow borrow(instance.borrow);
+        return Body(instance.value, bound).release();
+    });
+}
+
+template <class Native, const Signature& Sig, Ref (*Body)(Native&, const BoundArguments&)>
+constexpr PyMethodDef mutating_method_definition(const char* name, const char* doc) {
+    return PyMethodDef{name,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                           &mutating_method_entry<Native, Sig, Body>)),
+                       METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// A constructor: arguments come as a tuple and a dictionary.
+template <class Native, const Signature& Sig, Native (*Body)(const BoundArguments&)>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard<PyObject*>([&] { return new_instance<Native>(Body(bind(Sig, args, kwargs)), type).release(); });
 }
 
 // Per-method member lists, in registration order.
+std::span<const Member> bootstrap_members();
+std::span<const Member> sequential_members();
+std::span<const Member> correction_members();
 std::span<const Member> effect_size_members();
+std::span<const Member> judge_calibration_members();
 
 }  // namespace mirabund_py

@@ -1,0 +1,57 @@
+# Shared by the project's scripts: finds a CPython 3.12+ and prepares the
+# virtual environment. Sourced, not run.
+
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${VENV:-$ROOT/.venv}"
+
+python_ok() {
+    "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+}
+
+# $PYTHON first, then versioned commands on the PATH, then pyenv's installs,
+# then plain python3.
+find_python() {
+    local candidate
+    for candidate in ${PYTHON:-} python3.13 python3.12 \
+        "$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[2-9]*/bin/python3 2>/dev/null | sort -V -r | head -n 1)" \
+        python3; do
+        [ -n "$candidate" ] || continue
+        if command -v "$candidate" >/dev/null 2>&1 && python_ok "$candidate"; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    echo "error: no CPython 3.12 or later found; set PYTHON to one" >&2
+    return 1
+}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Debian packages, installed only when missing.
+ensure_debian_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        as_root apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+ensure_venv() {
+    if [ ! -x "$VENV/bin/python" ] || ! python_ok "$VENV/bin/python"; then
+        rm -rf "$VENV"
+        "$(find_python)" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
+}
+
+# Builds and installs the module into the virtual environment.
+install_module() {
+    "$VENV/bin/python" -m pip install -q "$ROOT"
+}

@@ -49,7 +49,8 @@ PyObject* initialise() {
     if (module_object != nullptr) return Py_NewRef(module_object);
 
     Ref module = checked(PyModule_Create2(&module_definition, 1013));
-    for (auto members : {bootstrap_members(), effect_size_members()})
+    for (auto members : {bootstrap_members(), sequential_members(), correction_members(), effect_size_members(),
+                         judge_calibration_members()})
         for (const Member& member : members) add_member(module.get(), member);
     module_object = Py_NewRef(module.get());
     return module.release();

@@ -1,0 +1,106 @@
+// SequentialTest, SequentialUpdate and SequentialDecision.
+#include "core/sequential.hpp"
+#include "python/module.hpp"
+#include "python/render.hpp"
+
+namespace mirabund_py {
+
+namespace sequential = mirabund_core::sequential;
+using sequential::SequentialDecision;
+using sequential::SequentialOutcome;
+using sequential::SequentialTestState;
+
+namespace {
+
+constexpr Parameter update_parameters[] = {{"x"}};
+constexpr Signature update_signature{"SequentialTest.update()", update_parameters};
+
+Ref update(SequentialTestState& state, const BoundArguments& args) {
+    const double x = args.convert(0, to_double);
+    return new_instance(state.update(x));
+}
+
+constexpr Parameter constructor_parameters[] = {{"alpha"}, {"tau"}};
+constexpr Signature constructor_signature{"SequentialTest.__new__()", constructor_parameters};
+
+SequentialTestState construct(const BoundArguments& args) {
+    const double alpha = args.convert(0, to_double);
+    const double tau = args.convert(1, to_double);
+    return unwrap(SequentialTestState::create(alpha, tau));
+}
+
+PyMethodDef update_methods[] = {
+    mutating_method_definition<SequentialTestState, update_signature, update>(
+        "update",
+        "update($self, x)\n--\n\n"
+        "Feed one new observation into the test and get back the\n"
+        "updated decision."),
+    {},
+};
+
+}  // namespace
+
+template <>
+struct ClassTraits<SequentialDecision> {
+    static constexpr const char* name = "SequentialDecision";
+    static constexpr const char* doc =
+        "Decision returned after each observation fed into a\n"
+        "`SequentialTest`.";
+    static constexpr const char* members[] = {"Continue", "RejectNull"};
+};
+
+template <>
+struct ClassTraits<SequentialOutcome> {
+    static constexpr const char* name = "SequentialUpdate";
+    static constexpr const char* doc = "Result of feeding one new observation into a `SequentialTest`.";
+    static constexpr PyGetSetDef properties[] = {
+        property<&SequentialOutcome::n>("n"),
+        property<&SequentialOutcome::likelihood_ratio>("likelihood_ratio"),
+        property<&SequentialOutcome::decision>("decision"),
+        {},
+    };
+    static std::string repr(const SequentialOutcome& o) {
+        return "SequentialUpdate(n=" + render::display_count(o.n) +
+               ", likelihood_ratio=" + render::fixed6(o.likelihood_ratio) + ", decision=" +
+               render::debug_name(ClassTraits<SequentialDecision>::members[static_cast<int>(o.decision)]) + ")";
+    }
+};
+
+template <>
+struct ClassTraits<SequentialTestState> {
+    static constexpr const char* name = "SequentialTest";
+    static constexpr const char* doc =
+        "SequentialTest(alpha, tau)\n--\n\n"
+        "A stateful sequential hypothesis test (mixture SPRT). Feed it\n"
+        "observations one at a time via `.update(x)`; stop collecting data\n"
+        "as soon as a returned `SequentialUpdate.decision` is\n"
+        "`SequentialDecision.RejectNull`.\n"
+        "\n"
+        "`alpha`: desired Type I error rate, e.g. 0.05.\n"
+        "`tau`: prior standard deviation on the effect size under the\n"
+        "alternative hypothesis \u2014 represents \"the effect size worth\n"
+        "detecting\".";
+    static constexpr PyGetSetDef properties[] = {
+        property<&SequentialTestState::n>("n"),
+        property<&SequentialTestState::current_mean>("current_mean"),
+        property<&SequentialTestState::variance_estimate>("variance_estimate"),
+        {},
+    };
+    static constexpr PyMethodDef* methods = update_methods;
+    static constexpr auto construct =
+        &constructor_entry<SequentialTestState, constructor_signature, mirabund_py::construct>;
+};
+
+namespace {
+
+constexpr Member members[] = {
+    {&class_member<SequentialDecision>},
+    {&class_member<SequentialOutcome>},
+    {&class_member<SequentialTestState>},
+};
+
+}  // namespace
+
+std::span<const Member> sequential_members() { return members; }
+
+}  // namespace mirabund_py

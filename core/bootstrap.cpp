@@ -72,37 +72,25 @@ struct Resampling {
 
 // Appends the means of `width` consecutive resamples. All their starts are
 // drawn first, in the fixed order (the first resample's blocks first to last,
-// then the next one's), into starts (room for width * blocks). Then one pass
-// over the blocks adds each resample's values to its own sum, in its own
-// order: the sums do not wait on one another, while one sum alone waits on
-// every addition.
+// then the next one's), into starts (room for width * blocks), in one batch.
+// Then one pass over the blocks adds each resample's values to its own sum,
+// in its own order: the sums do not wait on one another, while one sum alone
+// waits on every addition.
 template <std::uint64_t width>
 void append_group_means(const Resampling& rs, random::RandomSource& source, std::uint64_t* starts,
                         std::vector<double>& statistics) {
     const double count = static_cast<double>(rs.n);
-    if constexpr (width == 1) {
-        // Nothing to overlap with but the draws: add as they come.
-        double sum = -0.0;
-        for (std::uint64_t j = 0; j < rs.blocks; ++j) {
-            const double* block = rs.data + source.gen_range(0, rs.last_start);
-            const std::uint64_t length = j + 1 < rs.blocks ? rs.block_size : rs.last_length;
-            for (std::uint64_t i = 0; i < length; ++i) sum = sum + block[i];
-        }
-        statistics.push_back(sum / count);
-    } else {
-        for (std::uint64_t t = 0; t < width * rs.blocks; ++t) starts[t] = source.gen_range(0, rs.last_start);
-
-        double sums[width];
-        for (double& sum : sums) sum = -0.0;
-        for (std::uint64_t j = 0; j < rs.blocks; ++j) {
-            const double* block[width];
-            for (std::uint64_t r = 0; r < width; ++r) block[r] = rs.data + starts[r * rs.blocks + j];
-            const std::uint64_t length = j + 1 < rs.blocks ? rs.block_size : rs.last_length;
-            for (std::uint64_t i = 0; i < length; ++i)
-                for (std::uint64_t r = 0; r < width; ++r) sums[r] = sums[r] + block[r][i];
-        }
-        for (double sum : sums) statistics.push_back(sum / count);
+    source.gen_range_fill(0, rs.last_start, std::span<std::uint64_t>(starts, width * rs.blocks));
+    double sums[width];
+    for (double& sum : sums) sum = -0.0;
+    for (std::uint64_t j = 0; j < rs.blocks; ++j) {
+        const double* block[width];
+        for (std::uint64_t r = 0; r < width; ++r) block[r] = rs.data + starts[r * rs.blocks + j];
+        const std::uint64_t length = j + 1 < rs.blocks ? rs.block_size : rs.last_length;
+        for (std::uint64_t i = 0; i < length; ++i)
+            for (std::uint64_t r = 0; r < width; ++r) sums[r] = sums[r] + block[r][i];
     }
+    for (double sum : sums) statistics.push_back(sum / count);
 }
 
 }  // namespace
@@ -122,7 +110,7 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
     while (width > 1 && width > room / blocks) width /= 2;
     // width * blocks <= room, so this only guards the size in bytes.
     if (width * blocks > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) throw std::bad_alloc();
-    const auto starts = std::make_unique_for_overwrite<std::uint64_t[]>(width > 1 ? width * blocks : 0);
+    const auto starts = std::make_unique_for_overwrite<std::uint64_t[]>(width * blocks);
 
     // As wide as allowed, then narrower groups for the rest, in resample order.
     std::uint64_t left = n_resamples;

@@ -153,6 +153,35 @@ std::uint64_t RandomSource::gen_range(std::uint64_t low, std::uint64_t high) {
     }
 }
 
+void RandomSource::gen_range_fill(std::uint64_t low, std::uint64_t high, std::span<std::uint64_t> out) {
+    if (high < low) panic("cannot sample empty range");
+    const std::uint64_t range = high - low + 1;
+    std::size_t count = 0;
+    // Values straddle two refills only from an odd position, which 64-bit
+    // draws never leave; the one-at-a-time path covers it all the same.
+    if (range == 0 || read_position_ % 2 != 0) {
+        for (auto& value : out) value = gen_range(low, high);
+        return;
+    }
+    const std::uint64_t zone = (range << std::countl_zero(range)) - 1;
+    while (count < out.size()) {
+        if (read_position_ >= buffer_words) {
+            refill();
+            read_position_ = 0;
+        }
+        std::size_t p = read_position_;
+        for (; p < buffer_words && count < out.size(); p += 2) {
+            const std::uint64_t v = buffer_[p] | static_cast<std::uint64_t>(buffer_[p + 1]) << 32;
+            const unsigned __int128 product = static_cast<unsigned __int128>(v) * range;
+            // Written every time, kept only when accepted: the next value
+            // overwrites a rejected one.
+            out[count] = low + static_cast<std::uint64_t>(product >> 64);
+            count += static_cast<std::uint64_t>(product) <= zone;
+        }
+        read_position_ = p;
+    }
+}
+
 // ---- Operating-system entropy ----
 
 namespace {

@@ -67,6 +67,10 @@ public:
     std::uint64_t next_u64();
     // Uniform in [low, high], both included; panics when high < low.
     std::uint64_t gen_range(std::uint64_t low, std::uint64_t high);
+    // Exactly out.size() successive gen_range(low, high) draws, consuming the
+    // same values and leaving the source in the same state, with the
+    // acceptance test kept off the branch predictor.
+    void gen_range_fill(std::uint64_t low, std::uint64_t high, std::span<std::uint64_t> out);
 
     const OutputBuffer& buffer() const { return buffer_; }
     std::size_t read_position() const { return read_position_; }

@@ -112,6 +112,26 @@ TEST(RandomSource, GenRangeEdges) {
     }
 }
 
+// The batch draw must consume exactly what successive draws consume, across
+// refills, for ranges that reject often, rarely and never.
+TEST(RandomSource, BatchDrawMatchesSuccessiveDraws) {
+    const std::uint64_t ranges[][2] = {{0, 9}, {0, 9990}, {5, 5}, {0, u64_max}, {3, (1ull << 63) + 7}};
+    for (const auto& [low, high] : ranges) {
+        for (std::size_t count : {0u, 1u, 31u, 32u, 33u, 200u, 1000u}) {
+            RandomSource batch = seed_from_u64(count + high);
+            RandomSource single = seed_from_u64(count + high);
+            // Start from a partly read buffer.
+            next_u64(batch);
+            next_u64(single);
+            std::vector<std::uint64_t> drawn(count);
+            batch.gen_range_fill(low, high, drawn);
+            for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(drawn[i], gen_range(single, low, high)) << i;
+            EXPECT_EQ(batch.read_position(), single.read_position());
+            EXPECT_EQ(next_u64(batch), next_u64(single));
+        }
+    }
+}
+
 // ---- Vectorised block variants ----
 
 std::uint64_t splitmix(std::uint64_t& state) {

@@ -128,11 +128,58 @@ std::optional<std::uint64_t> to_seed(PyObject* object) {
     return to_u64(object);
 }
 
+namespace {
+
+// Exact types whose items, read by iteration, are exactly the doubles their
+// buffer holds. Subclasses may iterate differently and are not trusted.
+bool has_trusted_double_buffer(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyMemoryView_Type)) return true;
+    const char* name = Py_TYPE(object)->tp_name;
+    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+bool is_native_double_format(const char* format) {
+    if (format == nullptr) return false;
+    if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
+    return std::strcmp(format, "d") == 0;
+}
+
+// Copies a one-dimensional buffer of native doubles without making a Python
+// object per element; anything else returns nothing and is iterated instead.
+std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
+    if (!has_trusted_double_buffer(object)) return std::nullopt;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format))
+        return std::nullopt;
+
+    const auto count = static_cast<std::size_t>(view.shape[0]);
+    std::vector<double> sample(count);
+    const auto* bytes = static_cast<const char*>(view.buf);
+    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double))) {
+        if (count > 0) std::memcpy(sample.data(), bytes, count * sizeof(double));
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            std::memcpy(&sample[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
+    }
+    return sample;
+}
+
+}  // namespace
+
 std::vector<double> to_sample(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object))
         raise_format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'",
                      type_qualname(object).get());
+    if (auto sample = read_double_buffer(object)) return std::move(*sample);
 
     std::vector<double> sample;
     const Py_ssize_t length = PySequence_Size(object);
@@ -143,6 +190,20 @@ std::vector<double> to_sample(PyObject* object) {
         // yields, so the up-front reservation is capped.
         constexpr Py_ssize_t reservation_cap = Py_ssize_t{1} << 24;
         sample.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
+    }
+    if (PyList_CheckExact(object)) {
+        // What iterating an exact list does, without the iterator: the size
+        // is read afresh each step since an item's __float__ may change it.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+            PyObject* item = PyList_GET_ITEM(object, i);
+            if (PyFloat_CheckExact(item)) {
+                sample.push_back(PyFloat_AS_DOUBLE(item));
+            } else {
+                Ref owned(Py_NewRef(item));
+                sample.push_back(to_double(item));
+            }
+        }
+        return sample;
     }
     Ref iterator = checked(PyObject_GetIter(object));
     while (PyObject* item = PyIter_Next(iterator.get())) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the library's GoogleTest suite, the Python tests against
-# the installed module, and the Python tests again against a build of the
-# module with AddressSanitizer and UndefinedBehaviorSanitizer.
+# the installed module, the type stub, the Python tests again against a build
+# of the module with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# packaging (sdist, wheel, tests against the installed wheel).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
@@ -17,6 +18,7 @@ ctest --test-dir "$ROOT/build-tests" --output-on-failure -j "$JOBS"
 echo "== Python tests (installed module)"
 install_module
 (cd "$ROOT" && "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+bash "$ROOT/scripts/typecheck.sh"
 
 echo "== Python tests (module built with ASan and UBSan)"
 cmake -S "$ROOT" -B "$ROOT/build-asan" -DMIRABUND_SANITIZE=ON -DMIRABUND_WERROR=ON \
@@ -35,3 +37,5 @@ cmake --build "$ROOT/build-asan" -j "$JOBS" --target _mirabund_core >/dev/null
     MIRABUND_EXPECT_MODULE_DIR="$ROOT/build-asan" \
     PYTHONPATH="$ROOT/build-asan" \
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+
+bash "$ROOT/scripts/package-check.sh"

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Checks the packaging: builds the sdist and, from it, the wheel; checks the
+# wheel's contents; installs the wheel into a new, empty virtual environment
+# and runs the Python tests against it from outside the source tree, so that
+# nothing is imported from the checkout.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+ensure_debian_packages cmake g++
+ensure_venv
+"$VENV/bin/python" -m pip install -q build
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/mirabund-package.XXXXXX")"
+trap 'rm -rf "$WORK"' EXIT
+
+echo "== sdist, and a wheel built from it"
+# With no --sdist/--wheel flag, build makes the sdist first and the wheel
+# from the unpacked sdist, so a file missing from the sdist fails the build.
+if ! "$VENV/bin/python" -m build --outdir "$WORK/dist" "$ROOT" >"$WORK/build.log" 2>&1; then
+    cat "$WORK/build.log"
+    exit 1
+fi
+SDIST=("$WORK"/dist/*.tar.gz)
+WHEEL=("$WORK"/dist/*.whl)
+echo "${SDIST[0]##*/} ${WHEEL[0]##*/}"
+
+"$VENV/bin/python" - "${SDIST[0]}" "${WHEEL[0]}" <<'EOF'
+import sys
+import tarfile
+import zipfile
+
+sdist, wheel = sys.argv[1:]
+with tarfile.open(sdist) as tar:
+    names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
+stray = [n for n in names if n.startswith(("build", ".venv")) or n.endswith((".so", ".pyc"))]
+assert not stray, f"sdist carries build output: {stray[:5]}"
+
+with zipfile.ZipFile(wheel) as whl:
+    top = sorted(n for n in whl.namelist() if "/" not in n)
+    metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
+assert "_mirabund_core.pyi" in top, f"wheel lacks the stub: {top}"
+modules = [n for n in top if n.startswith("_mirabund_core.") and n.endswith(".so")]
+assert len(modules) == 1, f"wheel should hold one extension module: {top}"
+assert sorted(top) == sorted(["_mirabund_core.pyi", *modules]), f"unexpected files in the wheel: {top}"
+for line in ["Name: mirabund-core", "Requires-Python: >=3.12"]:
+    assert line in metadata.splitlines(), f"wheel metadata lacks {line!r}"
+assert "_mirabund_core-stubs/__init__.pyi" in whl.namelist(), "wheel lacks the stub-only package"
+print(f"wheel holds {', '.join(top)} and _mirabund_core-stubs/")
+EOF
+
+echo "== Python tests against the wheel in a new virtual environment"
+"$(find_python)" -m venv "$WORK/venv"
+"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt"
+SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+[ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
+
+# The tests read README.md and examples/ beside tests/; copy all three, and
+# nothing that could be imported in place of the installed module.
+mkdir "$WORK/tree"
+cp -r "$ROOT/README.md" "$ROOT/examples" "$ROOT/tests" "$WORK/tree/"
+(cd "$WORK/tree" && env -u PYTHONPATH MIRABUND_EXPECT_MODULE_DIR="$SITE" \
+    "$WORK/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)

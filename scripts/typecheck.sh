@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Checks the type stub: mypy checks the examples and tests/typing/usage.py
+# against it, stubtest compares it with the installed module, and the usage
+# file is run to show that the module accepts what the stub accepts.
+# Uses the module installed in the virtual environment, building and
+# installing it only when none is there.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+ensure_venv
+if ! "$VENV/bin/python" -c 'import _mirabund_core' 2>/dev/null; then
+    ensure_debian_packages cmake g++
+    install_module
+fi
+"$VENV/bin/python" -m pip install -q "mypy==2.4.1" numpy
+
+CONFIG="$ROOT/tests/typing/mypy.ini"
+CACHE="$ROOT/build-typecheck/mypy-cache"
+cd "$ROOT"
+
+echo "== type stub (mypy on the examples and the typed usage file)"
+# Run first: it fails if the stub cannot be found, which stubtest, given a
+# module name with a leading underscore, would pass over in silence.
+"$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" \
+    tests/typing/usage.py examples/*.py
+
+echo "== type stub against the installed module (stubtest)"
+"$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" _mirabund_core
+
+(cd "$ROOT/tests/typing" && "$VENV/bin/python" usage.py)

@@ -2,7 +2,8 @@
 # Runs every test: the library's GoogleTest suite, the Python tests against
 # the installed module, the type stub, the Python tests again against a build
 # of the module with AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# packaging (sdist, wheel, tests against the installed wheel).
+# packaging (sdist, wheel, tests against the installed wheel), and a minute
+# of fuzzing of every library operation.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
@@ -39,3 +40,6 @@ cmake --build "$ROOT/build-asan" -j "$JOBS" --target _mirabund_core >/dev/null
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 
 bash "$ROOT/scripts/package-check.sh"
+
+echo "== fuzzing (libFuzzer with ASan and UBSan, about a minute)"
+bash "$ROOT/scripts/fuzz.sh"

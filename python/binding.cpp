@@ -150,7 +150,7 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
     if (!has_trusted_double_buffer(object)) return std::nullopt;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        fetch_exception();
         return std::nullopt;
     }
     struct Release {
@@ -184,7 +184,7 @@ std::vector<double> to_sample(PyObject* object) {
     std::vector<double> sample;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        PyErr_Clear();
+        fetch_exception();  // discarded, unless it is a panic coming back
     } else {
         // A length is only a hint: an object may claim far more items than it
         // yields, so the up-front reservation is capped.

@@ -188,7 +188,7 @@ PyObject* enumeration_richcompare(PyObject* self, PyObject* other, int op) {
         } else {
             other_value = PyLong_AsLong(other);
             if (other_value == -1 && PyErr_Occurred()) {
-                PyErr_Clear();
+                fetch_exception();  // discarded, unless it is a panic coming back
                 Py_RETURN_NOTIMPLEMENTED;
             }
         }

@@ -96,7 +96,7 @@ Result guard(Body&& body) noexcept {
     } catch (const mirabund_core::Panic& panic) {
         set_panic(panic);
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "not enough memory for this call");
     } catch (...) {
         set_panic(mirabund_core::Panic{"native code failed with an unexpected internal error", {}});
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the library's GoogleTest suite, the Python tests against
 # the installed module, the type stub, the Python tests again against a build
-# of the module with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# of the module with AddressSanitizer and UndefinedBehaviorSanitizer, the
 # packaging (sdist, wheel, tests against the installed wheel), and a minute
 # of fuzzing of every library operation.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"

@@ -2,24 +2,9 @@
 
 #include <cmath>
 
+#include "core/summation.hpp"
+
 namespace mirabund_core::effect_size {
-
-namespace {
-
-// One accumulator, first to last, from -0.0: the order fixes the last bits.
-double sum(std::span<const double> values) {
-    double s = -0.0;
-    for (double v : values) s = s + v;
-    return s;
-}
-
-double sum_squared_deviations(std::span<const double> values, double mean) {
-    double s = -0.0;
-    for (double v : values) s = s + (v - mean) * (v - mean);
-    return s;
-}
-
-}  // namespace
 
 std::string_view display_text(EffectSizeError error) {
     switch (error) {
@@ -47,10 +32,14 @@ Result<EffectSizeOutcome, EffectSizeError> cohens_d(std::span<const double> base
 
     const double nb = static_cast<double>(n_b);
     const double nt = static_cast<double>(n_t);
-    const double mean_b = sum(baseline) / nb;
-    const double mean_t = sum(treatment) / nt;
-    const double s2_b = sum_squared_deviations(baseline, mean_b) / (nb - 1.0);
-    const double s2_t = sum_squared_deviations(treatment, mean_t) / (nt - 1.0);
+    const auto [sum_b, sum_t] = sums_side_by_side(baseline, treatment);
+    const double mean_b = sum_b / nb;
+    const double mean_t = sum_t / nt;
+    const auto [ss_b, ss_t] = sums_side_by_side(
+        baseline, [mean_b](double x) { return (x - mean_b) * (x - mean_b); },
+        treatment, [mean_t](double x) { return (x - mean_t) * (x - mean_t); });
+    const double s2_b = ss_b / (nb - 1.0);
+    const double s2_t = ss_t / (nt - 1.0);
     const double df = (nb + nt) - 2.0;
     const double sd = std::sqrt(((nb - 1.0) * s2_b + (nt - 1.0) * s2_t) / df);
     // Ordered test: a NaN spread is not zero and flows into the results.

@@ -3,18 +3,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/summation.hpp"
+
 namespace mirabund_core::judge_calibration {
-
-namespace {
-
-// One accumulator, first to last, from -0.0: the order fixes the last bits.
-double sum(std::span<const double> values) {
-    double s = -0.0;
-    for (double v : values) s = s + v;
-    return s;
-}
-
-}  // namespace
 
 std::string_view display_text(JudgeCalibrationError error) {
     switch (error) {
@@ -37,8 +28,9 @@ Result<LengthBiasOutcome, JudgeCalibrationError> length_bias_correction(
     if (count < 3) return std::unexpected(JudgeCalibrationError::TooFewPairs);
 
     const double n = static_cast<double>(count);
-    const double mean_s = sum(scores) / n;
-    const double mean_l = sum(lengths) / n;
+    const auto [sum_s, sum_l] = sums_side_by_side(scores, lengths);
+    const double mean_s = sum_s / n;
+    const double mean_l = sum_l / n;
 
     // The deviation sums start from +0.0, unlike the sums for the means.
     double ss_s = 0.0;

@@ -161,11 +161,14 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
         return std::nullopt;
 
     const auto count = static_cast<std::size_t>(view.shape[0]);
-    std::vector<double> sample(count);
     const auto* bytes = static_cast<const char*>(view.buf);
-    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double))) {
-        if (count > 0) std::memcpy(sample.data(), bytes, count * sizeof(double));
+    std::vector<double> sample;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(bytes) % alignof(double) == 0;
+    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double)) && aligned) {
+        const auto* first = reinterpret_cast<const double*>(bytes);
+        sample.assign(first, first + count);
     } else {
+        sample.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             std::memcpy(&sample[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
     }

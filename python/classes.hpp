@@ -107,11 +107,14 @@ template <EnumerationNative E>
 Ref to_python(E value) {
     return new_instance<E>(value);
 }
-template <class T>
-Ref to_python(const std::vector<T>& values) {
+// A new list of new items; takes vectors, and views of doubles.
+template <class Sequence>
+    requires requires(const Sequence& s) { s.size(); s[0]; typename Sequence::value_type; }
+Ref to_python(const Sequence& values) {
+    using Item = typename Sequence::value_type;
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(static_cast<T>(values[i])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(static_cast<Item>(values[i])).release());
     return list;
 }
 

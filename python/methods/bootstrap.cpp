@@ -58,7 +58,7 @@ public:
             ~Release() { PyGILState_Release(lock); }
         } release{lock};
 
-        Ref list = to_python(std::vector<double>(values.begin(), values.end()));
+        Ref list = to_python(values);
         Ref result(PyObject_CallOneArg(callable_.get(), list.get()));
         if (!result) {
             Ref exception = fetch_exception();

@@ -27,9 +27,9 @@ PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
 
     slots.insert(slots.begin(), PyType_Slot{Py_tp_doc, const_cast<char*>(doc)});
     slots.push_back(PyType_Slot{0, nullptr});
-    PyType_Spec spec{full_name->c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec definition{full_name->c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
 
-    Ref type(PyType_FromSpec(&spec));
+    Ref type(PyType_FromSpec(&definition));
     bool ok = static_cast<bool>(type);
     try {
         for (std::size_t i = 0; ok && i < attributes.size(); ++i) {

@@ -130,18 +130,30 @@ std::optional<std::uint64_t> to_seed(PyObject* object) {
 
 namespace {
 
+// Whether `object` is exactly of the type `name` in the already loaded
+// `module`. The name alone is not proof: a subclass may take any name.
+bool is_exactly(PyObject* object, const char* module, const char* name) {
+    const char* type_name = Py_TYPE(object)->tp_name;
+    const std::size_t module_length = std::strlen(module);
+    if (std::strncmp(type_name, module, module_length) != 0 || type_name[module_length] != '.' ||
+        std::strcmp(type_name + module_length + 1, name) != 0)
+        return false;
+    Ref loaded(PyImport_GetModule(Ref(checked(PyUnicode_FromString(module))).get()));
+    Ref type(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
+    if (PyErr_Occurred()) fetch_exception();  // not there: not that type
+    return type && type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
+}
+
 // Exact types whose items, read by iteration, are exactly the doubles their
 // buffer holds. Subclasses may iterate differently and are not trusted.
 bool has_trusted_double_buffer(PyObject* object) {
-    if (Py_IS_TYPE(object, &PyMemoryView_Type)) return true;
-    const char* name = Py_TYPE(object)->tp_name;
-    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+    return Py_IS_TYPE(object, &PyMemoryView_Type) || is_exactly(object, "numpy", "ndarray") ||
+           is_exactly(object, "array", "array");
 }
 
+// Native doubles in the two spellings a memoryview can also iterate.
 bool is_native_double_format(const char* format) {
-    if (format == nullptr) return false;
-    if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
-    return std::strcmp(format, "d") == 0;
+    return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0);
 }
 
 // Copies a one-dimensional buffer of native doubles without making a Python

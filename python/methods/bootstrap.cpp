@@ -36,10 +36,10 @@ namespace {
 std::string describe(PyObject* exception) {
     std::string text;
     if (Ref name{PyType_GetQualName(Py_TYPE(exception))}) text = utf8_lossy(name.get());
-    PyErr_Clear();
+    if (PyErr_Occurred()) fetch_exception();
     Ref message(PyObject_Str(exception));
     if (!message) {
-        PyErr_Clear();
+        fetch_exception();  // discarded, unless it is a panic coming back
         return text + ": <exception str() failed>";
     }
     return text + ": " + utf8_lossy(message.get());

@@ -332,10 +332,12 @@ def test_accepted_samples(core, baseline):
     assert (r.cohens_d, r.n_baseline) == (1.0, 3)
 
 
-def _array_subclass():
+def _array_subclass(disguised=False):
     class Rewritten(array.array):
         def __iter__(self):  # iteration, not the buffer, defines the items
             return iter([1.0, 2.0, 3.0])
+    if disguised:  # a subclass may take the base's very name
+        Rewritten.__module__, Rewritten.__name__ = "array", "array"
     return Rewritten("d", [70.0, 8.0, 9.0])
 
 
@@ -357,6 +359,7 @@ def _numpy(make):
     lambda: memoryview(array.array("d", [1.0, 2.5, 3.0])).cast("B"),
     lambda: memoryview(b"\x01\x02\x04"),
     _array_subclass,
+    lambda: _array_subclass(disguised=True),
     _numpy(lambda np: np.array([1.0, 2.5, np.nan])),
     _numpy(lambda np: np.array([1.0, 9.0, 2.5, 9.0, 3.0])[::2]),
     _numpy(lambda np: np.array([3.0, 2.5, 1.0])[::-1]),
@@ -378,6 +381,15 @@ def test_buffers_read_as_their_iteration(core, build):
     r = core.cohens_d(sample, treatment)
     assert repr(r) == repr(expected)
     assert (r.cohens_d.hex(), r.hedges_g.hex()) == (expected.cohens_d.hex(), expected.hedges_g.hex())
+
+
+def test_buffer_that_iteration_refuses_is_refused(core):
+    ctypes = pytest.importorskip("ctypes")
+    view = memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.0))  # format "<d"
+    with pytest.raises(NotImplementedError):
+        list(view)
+    with pytest.raises(NotImplementedError):
+        core.cohens_d(view, [1.0, 2.0, 4.0])
 
 
 class Mutator:

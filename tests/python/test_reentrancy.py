@@ -146,6 +146,15 @@ class PanicLength(list):
         raise Panic("from __len__")
 
 
+class PanicText(Exception):
+    def __str__(self):
+        raise Panic("from __str__")
+
+
+def raise_panic_text(_values):
+    raise PanicText()
+
+
 P = PanicNumber()
 PREF = mc.Preference.Tie
 
@@ -170,6 +179,7 @@ PANICKING_CALLS = {
     # Failures that are otherwise discarded still give a panic back.
     "sample length": (lambda: mc.cohens_d(PanicLength([1.0, 2.0]), DATA), "from __len__"),
     "member compared": (lambda: PREF == P, "from __index__"),
+    "statistic's error text": (lambda: mc.block_bootstrap(DATA, 1, 2, 0.9, raise_panic_text), "from __str__"),
 }
 
 

@@ -10,6 +10,7 @@ import time
 import pytest
 
 import _mirabund_core as mc
+from reference import library_mean
 
 TEN = [float(i) for i in range(1, 11)]
 FIELDS = ("point_estimate", "ci_lower", "ci_upper", "confidence_level", "n_resamples")
@@ -24,14 +25,6 @@ def bits(result):
         struct.pack("<d", v) if isinstance(v, float) else v
         for v in (getattr(result, f) for f in FIELDS)
     )
-
-
-def library_mean(values):
-    # The native mean: one accumulator from -0.0, first to last, one division.
-    s = -0.0
-    for x in values:
-        s += x
-    return s / len(values)
 
 
 class Recorder:

@@ -21,6 +21,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _mirabund_core as mc
+from reference import library_mean
 
 UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 
@@ -47,13 +48,6 @@ PREFERENCES = [mc.Preference.PrefersA, mc.Preference.PrefersB, mc.Preference.Tie
 
 def bits(value):
     return struct.pack("<d", value) if isinstance(value, float) else value
-
-
-def library_mean(values):
-    s = -0.0
-    for x in values:
-        s += x
-    return s / len(values)
 
 
 # --- hostile and foreign objects ----------------------------------------------

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _mirabund_core as mc
+from reference import library_mean
 
 UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 ROUNDS = 200 if UNDER_SANITIZER else 3000
@@ -47,13 +48,6 @@ class Number:
         if self.error is not None:
             raise self.error("from __index__")
         return self.value
-
-
-def library_mean(values):
-    s = -0.0
-    for x in values:
-        s += x
-    return s / len(values)
 
 
 # Every watched object is a distinct, non-immortal object, so a reference the

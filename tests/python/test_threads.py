@@ -11,6 +11,7 @@ import time
 import pytest
 
 import _mirabund_core as mc
+from reference import library_mean
 
 UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 THREADS = 4 if UNDER_SANITIZER else 8
@@ -20,13 +21,6 @@ ROUNDS = 1 if UNDER_SANITIZER else 3
 def _series(seed, n):
     r = random.Random(seed)
     return [r.uniform(-1.0, 1.0) * 10.0 ** r.randint(-3, 6) for _ in range(n)]
-
-
-def library_mean(values):
-    s = -0.0
-    for x in values:
-        s += x
-    return s / len(values)
 
 
 def yielding_median(values):

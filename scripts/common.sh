@@ -43,6 +43,13 @@ ensure_debian_packages() {
     fi
 }
 
+# Debian's clang with its sanitizer and fuzzer runtimes; 14 is too old for
+# <expected>.
+CLANG_VERSION="${CLANG_VERSION:-19}"
+ensure_clang() {
+    ensure_debian_packages cmake g++ "clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev"
+}
+
 ensure_venv() {
     if [ ! -x "$VENV/bin/python" ] || ! python_ok "$VENV/bin/python"; then
         rm -rf "$VENV"

@@ -4,11 +4,10 @@
 # committed seed inputs. Fails when any target finds a crash or a broken
 # check; the input that did it is kept in build-fuzz/artifacts/.
 #   FUZZ_SECONDS  time per target (default 7)
-#   CLANG_VERSION Debian clang to use (default 19; 14 is too old for <expected>)
+#   CLANG_VERSION Debian clang to use (default 19)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-CLANG_VERSION="${CLANG_VERSION:-19}"
 FUZZ_SECONDS="${FUZZ_SECONDS:-7}"
-ensure_debian_packages cmake "clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev"
+ensure_clang
 
 BUILD="$ROOT/build-fuzz"
 cmake -S "$ROOT/fuzz" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" >/dev/null

@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_clang
 ensure_venv
 
-BUILD="$ROOT/build-asan"
+BUILD="$ROOT/build-sanitize"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" -DMIRABUND_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" --target _mirabund_core >/dev/null

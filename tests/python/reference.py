@@ -1,4 +1,8 @@
-"""Plain-Python references shared by the tests."""
+"""Plain-Python references and checks shared by the tests."""
+
+from contextlib import contextmanager
+
+import pytest
 
 
 def library_mean(values):
@@ -7,3 +11,12 @@ def library_mean(values):
     for x in values:
         s += x
     return s / len(values)
+
+
+@contextmanager
+def raises_exactly(exception, message):
+    """Expects exactly `exception`, not a subclass, with `message` as its one argument."""
+    with pytest.raises(exception) as caught:
+        yield caught
+    assert type(caught.value) is exception
+    assert caught.value.args == (message,)

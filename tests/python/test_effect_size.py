@@ -3,6 +3,7 @@
 import math
 
 import pytest
+from reference import raises_exactly
 
 INSUFFICIENT = "each group must have at least 2 observations"
 ZERO_SPREAD = "pooled standard deviation is zero - groups have no variance, effect size is undefined"
@@ -84,10 +85,8 @@ def test_repr_of_infinite_d(core):
     ([NAN], [1, 2]),
 ])
 def test_too_few_observations(core, baseline, treatment):
-    with pytest.raises(ValueError) as info:
+    with raises_exactly(ValueError, INSUFFICIENT) as info:
         core.cohens_d(baseline, treatment)
-    assert type(info.value) is ValueError
-    assert info.value.args == (INSUFFICIENT,)
     assert info.value.__cause__ is None
 
 

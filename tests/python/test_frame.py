@@ -11,6 +11,7 @@ import textwrap
 import weakref
 
 import pytest
+from reference import raises_exactly
 
 MEMBER_ORDER = [
     "BootstrapResult", "block_bootstrap", "block_bootstrap_mean",
@@ -222,10 +223,8 @@ A, B = [1.0, 2.0, 3.0], [2.0, 3.0, 4.0]
     (("abc", {1}), {"z": 0}, "cohens_d() got an unexpected keyword argument 'z'"),
 ])
 def test_binding_messages(core, args, kwargs, message):
-    with pytest.raises(TypeError) as info:
+    with raises_exactly(TypeError, message):
         core.cohens_d(*args, **kwargs)
-    assert type(info.value) is TypeError
-    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("call", [
@@ -294,10 +293,8 @@ def _gen():
 @pytest.mark.parametrize("position", ["baseline", "treatment"])
 def test_refused_samples(core, value, message, position):
     kwargs = {"baseline": A, "treatment": B, position: value}
-    with pytest.raises(TypeError) as info:
+    with raises_exactly(TypeError, f"argument '{position}': {message}"):
         core.cohens_d(**kwargs)
-    assert type(info.value) is TypeError
-    assert str(info.value) == f"argument '{position}': {message}"
 
 
 def test_enumeration_member_is_not_a_sample(core):

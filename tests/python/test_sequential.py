@@ -3,6 +3,7 @@ import math
 import pytest
 
 import _mirabund_core as mc
+from reference import raises_exactly
 
 CONTINUE = mc.SequentialDecision.Continue
 REJECT = mc.SequentialDecision.RejectNull
@@ -35,10 +36,8 @@ def fed(values, alpha=0.05, tau=1.0):
     ],
 )
 def test_constructor_validation(alpha, tau, message):
-    with pytest.raises(ValueError) as caught:
+    with raises_exactly(ValueError, message):
         mc.SequentialTest(alpha, tau)
-    assert type(caught.value) is ValueError
-    assert caught.value.args == (message,)
 
 
 def test_fresh_test_and_first_observation():
@@ -156,10 +155,8 @@ def test_observation_conversions(x, expected):
 def test_reentrant_access_during_update_is_refused(reentry, message):
     test, _ = fed([1.0, 3.0])
     before = state(test)
-    with pytest.raises(RuntimeError) as caught:
+    with raises_exactly(RuntimeError, message):
         test.update(Number(lambda: reentry(test)))
-    assert type(caught.value) is RuntimeError
-    assert str(caught.value) == message
     assert state(test) == before
     # The borrow was released: the test carries on as if nothing happened.
     assert repr(test.update(5.0)) == repr(fed([1.0, 3.0, 5.0])[1][2])
@@ -199,10 +196,8 @@ CAUSE = KeyError("k")
 def test_failed_observation_conversion_leaves_state_alone(x, exception, message, cause):
     test, _ = fed([1.0, 3.0])
     before = state(test)
-    with pytest.raises(exception) as caught:
+    with raises_exactly(exception, message) as caught:
         test.update(x)
-    assert type(caught.value) is exception
-    assert str(caught.value) == message
     assert caught.value.__cause__ is cause
     assert state(test) == before
 
@@ -227,10 +222,8 @@ def test_failed_observation_conversion_leaves_state_alone(x, exception, message,
 )
 def test_binding_and_conversion_messages(call, message):
     test = mc.SequentialTest(0.05, 1.0)
-    with pytest.raises(TypeError) as caught:
+    with raises_exactly(TypeError, message):
         call(test)
-    assert type(caught.value) is TypeError
-    assert str(caught.value) == message
     assert state(test) == (0, "0.0", "None")
 
 

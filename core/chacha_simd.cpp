@@ -22,8 +22,6 @@ using u32x8 = std::uint32_t __attribute__((vector_size(32)));
 using u8x16 = std::uint8_t __attribute__((vector_size(16)));
 using u8x32 = std::uint8_t __attribute__((vector_size(32)));
 
-constexpr std::array<std::uint32_t, 4> sigma{0x61707865, 0x3320646E, 0x79622D32, 0x6B206574};
-
 // The helpers take vectors by reference: a 256-bit vector passed by value in
 // code compiled without AVX would change the calling convention.
 

@@ -19,8 +19,6 @@ namespace mirabund_core::random {
 
 namespace {
 
-constexpr std::array<std::uint32_t, 4> sigma{0x61707865, 0x3320646E, 0x79622D32, 0x6B206574};
-
 inline void quarter_round(std::uint32_t* x, int a, int b, int c, int d) {
     x[a] += x[b]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 16);
     x[c] += x[d]; x[b] ^= x[c]; x[b] = std::rotl(x[b], 12);
@@ -82,6 +80,10 @@ void refill_wide(ChaChaCore& core, std::uint32_t double_rounds, OutputBuffer& bu
     core.block_counter += 4;
 }
 
+namespace {
+
+// Key words of seed_from_u64: eight PCG32 (XSH-RR) outputs, state advanced
+// before each output.
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
     constexpr std::uint64_t multiplier = 6364136223846793005ULL;
     constexpr std::uint64_t increment = 11634580027462260723ULL;
@@ -96,28 +98,19 @@ std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
     return key;
 }
 
-namespace {
-
-RandomSource source_from_key(std::span<const std::uint8_t, 32> key) {
-    constexpr std::array<std::uint8_t, 8> zero_nonce{};
-    return RandomSource(init_chacha(key, zero_nonce));
-}
-
 }  // namespace
 
 RandomSource RandomSource::seed_from_u64(std::uint64_t seed) {
-    const std::array<std::uint32_t, 8> words = expand_seed(seed);
-    std::array<std::uint8_t, 32> key{};
-    for (std::size_t i = 0; i < 8; ++i)
-        for (std::size_t b = 0; b < 4; ++b) key[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
-    return source_from_key(key);
+    // The words are the key itself: zero counter, zero stream.
+    return RandomSource(ChaChaCore{expand_seed(seed), 0, {}});
 }
 
 RandomSource RandomSource::from_entropy() {
     std::array<std::uint8_t, 32> key{};
     const EntropyError error = getrandom_inner(std::as_writable_bytes(std::span(key)));
     if (error != entropy_ok) panic("from_entropy failed: " + display_text(error));
-    return source_from_key(key);
+    constexpr std::array<std::uint8_t, 8> zero_nonce{};
+    return RandomSource(init_chacha(key, zero_nonce));
 }
 
 std::uint64_t RandomSource::next_u64() {
@@ -238,10 +231,8 @@ EntropyError fill_loop(std::span<std::byte> buffer, Fill fill) {
             pos += result;
             remaining -= static_cast<std::size_t>(result);
         } else if (result == -1) {
-            const int e = errno;
-            if (e == EINTR) continue;
-            if (e <= 0) return errno_not_positive;
-            return static_cast<EntropyError>(e);
+            if (errno == EINTR) continue;
+            return last_os_error();
         } else {
             return unexpected_result;
         }

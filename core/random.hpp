@@ -24,6 +24,9 @@ struct ChaChaCore {
     bool operator==(const ChaChaCore&) const = default;
 };
 
+// State words 0 to 3 of every block, whichever implementation computes it.
+inline constexpr std::array<std::uint32_t, 4> sigma{0x61707865, 0x3320646E, 0x79622D32, 0x6B206574};
+
 inline constexpr std::size_t buffer_words = 64;
 using OutputBuffer = std::array<std::uint32_t, buffer_words>;
 
@@ -90,10 +93,6 @@ inline std::uint64_t next_u64(RandomSource& source) { return source.next_u64(); 
 inline std::uint64_t gen_range(RandomSource& source, std::uint64_t low, std::uint64_t high) {
     return source.gen_range(low, high);
 }
-
-// Key words of seed_from_u64: eight PCG32 (XSH-RR) outputs, state advanced
-// before each output.
-std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed);
 
 // Failure to obtain entropy. Below 0x80000000: an errno value (positive).
 // With bit 31 set: one of the internal codes below. 0 is never an error and

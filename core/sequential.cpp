@@ -30,7 +30,7 @@ SequentialOutcome SequentialTestState::update(double x) noexcept {
     m2_ = (x - mean_) * delta + m2_;
     if (n_ < 2) return SequentialOutcome{n_, 1.0, SequentialDecision::Continue};
 
-    const double v = m2_ / (c + (-1.0));
+    const double v = *variance_estimate();
     // No usable spread yet; a NaN variance (poisoned moments) lands here too.
     if (!(v > 1e-12)) return SequentialOutcome{n_, 1.0, SequentialDecision::Continue};
 

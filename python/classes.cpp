@@ -1,7 +1,6 @@
 #include "python/classes.hpp"
 
-#include <map>
-#include <memory>
+#include <string>
 
 namespace mirabund_py::detail {
 
@@ -19,15 +18,12 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
 PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
                           std::vector<PyType_Slot> slots,
                           const std::vector<std::pair<const char*, AttributeMaker>>& attributes) {
-    // The full names live as long as their types, which live to the end of
-    // the process.
-    static std::map<std::string, std::unique_ptr<std::string>> full_names;
-    auto& full_name = full_names[name];
-    if (!full_name) full_name = std::make_unique<std::string>(std::string("builtins.") + name);
+    // The type keeps its own copy of the name.
+    const std::string full_name = std::string("builtins.") + name;
 
     slots.insert(slots.begin(), PyType_Slot{Py_tp_doc, const_cast<char*>(doc)});
     slots.push_back(PyType_Slot{0, nullptr});
-    PyType_Spec definition{full_name->c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec definition{full_name.c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
 
     Ref type(PyType_FromSpec(&definition));
     bool ok = static_cast<bool>(type);

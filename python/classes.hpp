@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-#include <concepts>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,6 +28,12 @@ struct ClassTraits;
 
 template <class Native>
 concept EnumerationNative = std::is_enum_v<Native> && requires { ClassTraits<Native>::members; };
+
+// The Python name of an enumeration member.
+template <EnumerationNative E>
+const char* member_name(E value) {
+    return ClassTraits<E>::members[static_cast<std::size_t>(value)];
+}
 
 template <class Native>
 struct Instance {
@@ -138,8 +143,7 @@ PyObject* property_get(PyObject* self, void*) {
 
 template <EnumerationNative E>
 std::string enumeration_repr(E value) {
-    return std::string(ClassTraits<E>::name) + "." +
-           ClassTraits<E>::members[static_cast<std::size_t>(value)];
+    return std::string(ClassTraits<E>::name) + "." + member_name(value);
 }
 
 template <class Native>

@@ -9,9 +9,9 @@
 
 #include <Python.h>
 
-#include <concepts>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "core/outcome.hpp"
 

@@ -19,22 +19,10 @@ PyModuleDef module_definition = {
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_object = nullptr;
 
-void add_member(PyObject* module, const Member& member) {
+void add_member(PyObject* module, PyObject* all, const Member& member) {
     Ref object = member.create(module);
-    Ref name;
-    if (PyType_Check(object.get()))
-        name = checked(PyType_GetName(reinterpret_cast<PyTypeObject*>(object.get())));
-    else
-        name = checked(PyObject_GetAttrString(object.get(), "__name__"));
-
-    Ref all(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-        all = checked(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonError{};
-    }
-    if (PyList_Append(all.get(), name.get()) < 0) throw PythonError{};
+    Ref name = checked(PyObject_GetAttrString(object.get(), "__name__"));
+    if (PyList_Append(all, name.get()) < 0) throw PythonError{};
     if (PyObject_SetAttr(module, name.get(), object.get()) < 0) throw PythonError{};
 }
 
@@ -49,9 +37,11 @@ PyObject* initialise() {
     if (module_object != nullptr) return Py_NewRef(module_object);
 
     Ref module = checked(PyModule_Create2(&module_definition, 1013));
+    Ref all = checked(PyList_New(0));
+    if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) throw PythonError{};
     for (auto members : {bootstrap_members(), sequential_members(), correction_members(), effect_size_members(),
                          judge_calibration_members()})
-        for (const Member& member : members) add_member(module.get(), member);
+        for (const Member& member : members) add_member(module.get(), all.get(), member);
     module_object = Py_NewRef(module.get());
     return module.release();
 }

@@ -114,25 +114,25 @@ std::string display_bool(bool b) { return b ? "true" : "false"; }
 
 std::string display_count(std::uint64_t n) { return std::to_string(n); }
 
-std::string debug_list(std::span<const double> items) {
+namespace {
+
+// "[a, b, c]" with each item in its own form.
+template <class Items, class Render>
+std::string bracketed(const Items& items, Render render) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i != 0) out += ", ";
-        out += debug(items[i]);
+        out += render(items[i]);
     }
     out += ']';
     return out;
 }
 
-std::string debug_list(const std::vector<bool>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i != 0) out += ", ";
-        out += display_bool(items[i]);
-    }
-    out += ']';
-    return out;
-}
+}  // namespace
+
+std::string debug_list(std::span<const double> items) { return bracketed(items, debug); }
+
+std::string debug_list(const std::vector<bool>& items) { return bracketed(items, display_bool); }
 
 std::string debug_name(std::string_view name) {
     std::string out = "\"";

@@ -46,31 +46,26 @@ std::string describe(PyObject* exception) {
 }
 
 // The caller's callable as a statistic: a fresh list of floats per call, its
-// failures returned as texts. A panic raised inside it keeps unwinding.
+// failures returned as texts. A panic raised inside it keeps unwinding. It
+// runs inside block_bootstrap's call, which holds the GIL throughout; were the
+// GIL ever released around the bootstrap, this would have to take it back.
 class PythonStatistic {
 public:
     explicit PythonStatistic(PyObject* callable) : callable_(Py_NewRef(callable)) {}
 
     std::expected<double, std::string> operator()(std::span<const double> values) const {
-        const PyGILState_STATE lock = PyGILState_Ensure();
-        struct Release {
-            PyGILState_STATE lock;
-            ~Release() { PyGILState_Release(lock); }
-        } release{lock};
-
         Ref list = to_python(values);
         Ref result(PyObject_CallOneArg(callable_.get(), list.get()));
         if (!result) {
             Ref exception = fetch_exception();
             return std::unexpected("statistic callable raised an exception: " + describe(exception.get()));
         }
-        if (PyFloat_CheckExact(result.get())) return PyFloat_AS_DOUBLE(result.get());
-        const double value = PyFloat_AsDouble(result.get());
-        if (value == -1.0 && PyErr_Occurred()) {
+        try {
+            return to_double(result.get());
+        } catch (const PythonError&) {
             Ref exception = fetch_exception();
             return std::unexpected("statistic callable returned a non-float value: " + describe(exception.get()));
         }
-        return value;
     }
 
 private:

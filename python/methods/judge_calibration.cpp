@@ -31,7 +31,7 @@ struct ClassTraits<PairwiseDebiasOutcome> {
     };
     static std::string repr(const PairwiseDebiasOutcome& o) {
         return "PairwiseDebiasResult(preference=" +
-               render::debug_name(ClassTraits<Preference>::members[static_cast<int>(o.preference)]) +
+               render::debug_name(member_name(o.preference)) +
                ", position_bias_detected=" + render::display_bool(o.position_bias_detected) + ")";
     }
 };

@@ -62,7 +62,7 @@ struct ClassTraits<SequentialOutcome> {
     static std::string repr(const SequentialOutcome& o) {
         return "SequentialUpdate(n=" + render::display_count(o.n) +
                ", likelihood_ratio=" + render::fixed6(o.likelihood_ratio) + ", decision=" +
-               render::debug_name(ClassTraits<SequentialDecision>::members[static_cast<int>(o.decision)]) + ")";
+               render::debug_name(member_name(o.decision)) + ")";
     }
 };
 

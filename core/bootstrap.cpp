@@ -78,7 +78,7 @@ struct Resampling {
 // waits on every addition.
 template <std::uint64_t width>
 void append_group_means(const Resampling& rs, random::RandomSource& source, std::uint64_t* starts,
-                        std::vector<double>& statistics) {
+                        std::vector<double>& statistics, InterruptCheck& interrupt) {
     const double count = static_cast<double>(rs.n);
     source.gen_range_fill(0, rs.last_start, std::span<std::uint64_t>(starts, width * rs.blocks));
     double sums[width];
@@ -91,12 +91,15 @@ void append_group_means(const Resampling& rs, random::RandomSource& source, std:
             for (std::uint64_t r = 0; r < width; ++r) sums[r] = sums[r] + block[r][i];
     }
     for (double sum : sums) statistics.push_back(sum / count);
+    // A draw costs a few additions.
+    interrupt.add(width * (rs.n + 4 * rs.blocks));
 }
 
 }  // namespace
 
 void append_resample_means(std::span<const double> data, std::uint64_t block_size, std::uint64_t n_resamples,
-                           random::RandomSource& source, std::vector<double>& statistics) {
+                           random::RandomSource& source, std::vector<double>& statistics,
+                           InterruptCheck& interrupt) {
     const std::uint64_t n = data.size();
     const std::uint64_t blocks = (n - 1) / block_size + 1;
     const Resampling rs{data.data(), n, block_size, blocks, n - block_size, n - (blocks - 1) * block_size};
@@ -114,10 +117,14 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
 
     // As wide as allowed, then narrower groups for the rest, in resample order.
     std::uint64_t left = n_resamples;
-    for (; width == 8 && left >= 8; left -= 8) append_group_means<8>(rs, source, starts.get(), statistics);
-    for (; width >= 4 && left >= 4; left -= 4) append_group_means<4>(rs, source, starts.get(), statistics);
-    for (; width >= 2 && left >= 2; left -= 2) append_group_means<2>(rs, source, starts.get(), statistics);
-    for (; left >= 1; left -= 1) append_group_means<1>(rs, source, starts.get(), statistics);
+    for (; width == 8 && left >= 8; left -= 8)
+        append_group_means<8>(rs, source, starts.get(), statistics, interrupt);
+    for (; width >= 4 && left >= 4; left -= 4)
+        append_group_means<4>(rs, source, starts.get(), statistics, interrupt);
+    for (; width >= 2 && left >= 2; left -= 2)
+        append_group_means<2>(rs, source, starts.get(), statistics, interrupt);
+    for (; left >= 1; left -= 1)
+        append_group_means<1>(rs, source, starts.get(), statistics, interrupt);
 }
 
 }  // namespace mirabund_core::bootstrap

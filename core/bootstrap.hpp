@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/outcome.hpp"
 #include "core/random.hpp"
 
@@ -89,19 +90,21 @@ void reserve_storage(std::vector<double>& values, std::uint64_t count_a, std::ui
 // from data. Expects validated arguments and statistics reserved for
 // n_resamples more values.
 void append_resample_means(std::span<const double> data, std::uint64_t block_size, std::uint64_t n_resamples,
-                           random::RandomSource& source, std::vector<double>& statistics);
+                           random::RandomSource& source, std::vector<double>& statistics,
+                           InterruptCheck& interrupt);
 
 // Statistic: callable on a view of doubles (always as many as the input)
 // returning std::expected<double, std::string>. It is never handed a view
 // that outlives the call. Mean itself gets the same results without the
-// resample buffer.
+// resample buffer. `interrupt` is offered the work as it is done.
 template <class Statistic>
 Result<BootstrapOutcome, BootstrapError> block_bootstrap(std::span<const double> data,
                                                          std::uint64_t block_size,
                                                          std::uint64_t n_resamples,
                                                          double confidence_level,
                                                          Statistic statistic,
-                                                         std::optional<std::uint64_t> seed) {
+                                                         std::optional<std::uint64_t> seed,
+                                                         InterruptCheck interrupt = {}) {
     using Kind = BootstrapError::Kind;
     const std::uint64_t n = data.size();
     if (n == 0) return std::unexpected(BootstrapError{Kind::EmptyData, {}});
@@ -121,7 +124,7 @@ Result<BootstrapOutcome, BootstrapError> block_bootstrap(std::span<const double>
     std::vector<double> statistics;
     reserve_storage(statistics, n_resamples);
     if constexpr (std::is_same_v<Statistic, Mean>) {
-        append_resample_means(data, block_size, n_resamples, source, statistics);
+        append_resample_means(data, block_size, n_resamples, source, statistics, interrupt);
     } else {
         // Room for the overshoot of the last block, so appends never reallocate.
         std::vector<double> resample;
@@ -140,6 +143,7 @@ Result<BootstrapOutcome, BootstrapError> block_bootstrap(std::span<const double>
                 std::invoke(statistic, std::span<const double>(resample.data(), resample.size()));
             if (!value) return std::unexpected(BootstrapError{Kind::StatisticFailed, std::move(value.error())});
             statistics.push_back(*value);
+            interrupt.add(n);
         }
     }
 

@@ -38,7 +38,7 @@ void insertion_sort(Ranked* first, Ranked* last) {
 // bucket is then sorted on its own. The bucket of p is a monotone function
 // of p (every step rounds monotonically), so no two p-values change order
 // across buckets and equal ones share a bucket.
-std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values) {
+std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values, InterruptCheck& interrupt) {
     const std::size_t count = p_values.size();
     double lo = p_values[0];
     double hi = lo;
@@ -47,6 +47,7 @@ std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values) {
         if (p < lo) lo = p;
         if (p > hi) hi = p;
     }
+    interrupt.add(count);
 
     auto ranked = std::make_unique_for_overwrite<Ranked[]>(count);
     if (!(lo < hi)) {
@@ -67,10 +68,12 @@ std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values) {
     std::vector<std::size_t> next(buckets + 1, 0);
     for (double p : p_values) ++next[bucket_of(p) + 1];
     for (std::size_t b = 1; b <= buckets; ++b) next[b] += next[b - 1];
+    interrupt.add(count);
     for (std::size_t i = 0; i < count; ++i) {
         const double p = p_values[i];
         ranked[next[bucket_of(p)]++] = Ranked{p, i};
     }
+    interrupt.add(count);
 
     // next[b] is now where bucket b ends and bucket b + 1 begins.
     std::size_t begin = 0;
@@ -82,6 +85,7 @@ std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values) {
         } else {
             std::stable_sort(first, last, ranks_before);
         }
+        interrupt.add(static_cast<std::uint64_t>(last - first));
         begin = next[b];
     }
     return ranked;
@@ -95,9 +99,10 @@ void bonferroni(std::span<const double> p_values, std::vector<double>& adjusted)
     for (std::size_t i = 0; i < p_values.size(); ++i) adjusted[i] = capped(p_values[i] * m);
 }
 
-void benjamini_hochberg(std::span<const double> p_values, std::vector<double>& adjusted) {
+void benjamini_hochberg(std::span<const double> p_values, std::vector<double>& adjusted,
+                        InterruptCheck& interrupt) {
     const std::size_t count = p_values.size();
-    const std::unique_ptr<Ranked[]> ranked = ranked_by_p(p_values);
+    const std::unique_ptr<Ranked[]> ranked = ranked_by_p(p_values, interrupt);
 
     // Step-up from the largest rank down: each q_k becomes the minimum of
     // q_k ... q_m, which is written straight to the pair's input position.
@@ -128,7 +133,8 @@ std::string_view display_text(CorrectionError error) {
 
 Result<CorrectionOutcome, CorrectionError> correct_p_values(std::span<const double> p_values,
                                                             double alpha,
-                                                            CorrectionMethod method) {
+                                                            CorrectionMethod method,
+                                                            InterruptCheck interrupt) {
     if (p_values.empty()) return std::unexpected(CorrectionError::EmptyPValues);
     // Ordered tests: a NaN alpha or p-value fails them.
     if (!(alpha > 0.0 && alpha < 1.0)) return std::unexpected(CorrectionError::InvalidAlpha);
@@ -142,7 +148,7 @@ Result<CorrectionOutcome, CorrectionError> correct_p_values(std::span<const doub
             bonferroni(p_values, adjusted);
             break;
         case CorrectionMethod::BenjaminiHochberg:
-            benjamini_hochberg(p_values, adjusted);
+            benjamini_hochberg(p_values, adjusted, interrupt);
             break;
     }
 

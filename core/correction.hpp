@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/outcome.hpp"
 
 namespace mirabund_core::correction {
@@ -25,9 +26,11 @@ enum class CorrectionError { EmptyPValues, InvalidAlpha, PValueOutOfRange };
 
 std::string_view display_text(CorrectionError error);
 
-// Both vectors of the outcome follow the input order.
+// Both vectors of the outcome follow the input order. `interrupt` is offered
+// the ranking work of Benjamini-Hochberg as it is done.
 Result<CorrectionOutcome, CorrectionError> correct_p_values(std::span<const double> p_values,
                                                             double alpha,
-                                                            CorrectionMethod method);
+                                                            CorrectionMethod method,
+                                                            InterruptCheck interrupt = {});
 
 }  // namespace mirabund_core::correction

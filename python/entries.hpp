@@ -176,6 +176,8 @@ auto without_gil(Work&& work) {
     PyThreadState* saved = PyEval_SaveThread();
     try {
         result.emplace(work());
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <expected>
 #include <new>
@@ -60,14 +61,22 @@ void set_panic(const mirabund_core::Panic& panic);
 
 // Runs one entry point's body. On any failure it leaves an exception set and
 // returns the slot's error value: null for objects, -1 for integers.
+//
+// The one exception it lets through is the unwinding with which the
+// interpreter ends a thread at exit (pthread_exit from inside a call back
+// into Python): that is no failure of the call, the thread has no thread
+// state left to report one with, and the unwinding must reach the thread's
+// start to end it. Hence no noexcept here.
 template <class Result, class Body>
-Result guard(Body&& body) noexcept {
+Result guard(Body&& body) {
     const Result error_value = [] {
         if constexpr (std::is_pointer_v<Result>) return Result{nullptr};
         else return Result{-1};
     }();
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

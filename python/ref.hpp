@@ -18,14 +18,16 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
-            Py_XDECREF(object_);
+            drop();
             object_ = other.release();
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    // Not noexcept: dropping the last reference may run Python code (a
+    // __del__), in which the interpreter may end this thread by unwinding it.
+    ~Ref() noexcept(false) { drop(); }
 
     PyObject* get() const noexcept { return object_; }
     // Hands the reference to the caller.
@@ -38,6 +40,21 @@ public:
 
 private:
     explicit Ref(PyObject* owned) noexcept : object_(owned) {}
+
+    void drop() {
+        // A thread that the interpreter ends at exit unwinds without a thread
+        // state, and may not touch an object then: what it owned is left to
+        // the exiting process.
+        if (object_ != nullptr && current_thread_state() != nullptr) Py_DECREF(object_);
+    }
+
+    static PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return PyThreadState_GetUnchecked();
+#else
+        return _PyThreadState_UncheckedGet();
+#endif
+    }
 
     PyObject* object_ = nullptr;
 };

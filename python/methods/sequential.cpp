@@ -12,7 +12,14 @@ using sequential::SequentialTestState;
 
 namespace {
 
-Ref update(SequentialTestState& state, double x) { return new_instance(state.update(x)); }
+// The observation counts only once its result exists: a call that fails
+// leaves the test as it was.
+Ref update(SequentialTestState& state, double x) {
+    SequentialTestState next = state;
+    Ref result = new_instance(next.update(x));
+    state = next;
+    return result;
+}
 
 constexpr Method update_method{
     "update",

@@ -246,3 +246,25 @@ def test_has_no_repr_of_its_own():
     assert type(test).__repr__ is object.__repr__
     # The interpreter's default repr shows the type's full name.
     assert repr(test).startswith("<builtins.SequentialTest object at 0x")
+
+
+def test_update_that_runs_out_of_memory_changes_nothing():
+    testcapi = pytest.importorskip("_testcapi")
+    remove_hooks = testcapi.remove_mem_hooks
+    test = mc.SequentialTest(0.05, 1.0)
+    accepted, failures = [], 0
+    for start in range(4):  # fail the call's first allocation, then its second, ...
+        x = float(start)
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            test.update(x)
+            failed = False
+        except MemoryError:
+            failed = True
+        remove_hooks()
+        if failed:
+            failures += 1
+        else:
+            accepted.append(x)
+    assert failures > 0
+    assert state(test) == state(fed(accepted)[0])

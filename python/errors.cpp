@@ -87,17 +87,23 @@ Ref fetch_exception() {
 }
 
 void set_panic(const mirabund_core::Panic& panic) {
+    // The message is written and raised whole, NUL characters included.
+    const std::string& message = panic.message;
     const auto& where = panic.where;
     if (where.line() != 0)
-        std::fprintf(stderr, "mirabund native failure at %s:%u: %s\n", where.file_name(),
-                     static_cast<unsigned>(where.line()), panic.message.c_str());
+        std::fprintf(stderr, "mirabund native failure at %s:%u: ", where.file_name(),
+                     static_cast<unsigned>(where.line()));
     else
-        std::fprintf(stderr, "mirabund native failure: %s\n", panic.message.c_str());
+        std::fputs("mirabund native failure: ", stderr);
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
     try {
         PyObject* type = panic_exception_type();
-        PyErr_SetString(type, panic.message.c_str());
+        Ref text = checked(
+            PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        PyErr_SetObject(type, text.get());
     } catch (const PythonError&) {
-        // The class could not be created; its exception is already pending.
+        // The class or the text could not be made; that exception is pending.
     }
 }
 

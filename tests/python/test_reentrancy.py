@@ -191,6 +191,29 @@ def test_panic_in_an_observation_leaves_the_test_usable(capfd):
     capfd.readouterr()
 
 
+@pytest.mark.parametrize("message", ["before\x00after", "\x00", "caf\u00e9 \u2014 \U0001f600\x00!"])
+@pytest.mark.parametrize("call", [
+    lambda panic: mc.block_bootstrap(DATA, 1, 2, 0.9, panic, seed=0),
+    lambda panic: mc.cohens_d([1.0, PanicWith(panic)], DATA),
+], ids=["statistic", "sample item"])
+def test_resumed_panic_keeps_its_whole_message(call, message, capfd):
+    def panic(*_):
+        raise Panic(message)
+
+    with pytest.raises(Panic) as info:
+        call(panic)
+    assert type(info.value) is Panic and info.value.args == (message,)
+    capfd.readouterr()
+
+
+class PanicWith:
+    def __init__(self, panic):
+        self.panic = panic
+
+    def __float__(self):
+        self.panic()
+
+
 # --- re-entering a SequentialTest ---------------------------------------------
 
 

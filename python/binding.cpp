@@ -130,25 +130,30 @@ std::optional<std::uint64_t> to_seed(PyObject* object) {
 
 namespace {
 
-// Whether `object` is exactly of the type `name` in the already loaded
-// `module`. The name alone is not proof: a subclass may take any name.
-bool is_exactly(PyObject* object, const char* module, const char* name) {
-    const char* type_name = Py_TYPE(object)->tp_name;
-    const std::size_t module_length = std::strlen(module);
-    if (std::strncmp(type_name, module, module_length) != 0 || type_name[module_length] != '.' ||
-        std::strcmp(type_name + module_length + 1, name) != 0)
-        return false;
-    Ref loaded = Ref::steal(PyImport_GetModule(checked(PyUnicode_FromString(module)).get()));
-    Ref type = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
-    if (PyErr_Occurred()) fetch_exception();  // not there: not that type
-    return type && type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
+// Exact types whose items, read by iteration, are exactly the doubles their
+// buffer holds; subclasses may iterate differently and are not trusted. They
+// are known by identity, never by name, since a class defined in Python may
+// take any name and any place: array.array as the machinery starts,
+// numpy.ndarray once numpy is first found loaded (it is a static type, which
+// a class defined in Python never is).
+PyTypeObject* array_type = nullptr;
+PyTypeObject* ndarray_type = nullptr;
+
+PyTypeObject* find_ndarray_type() {
+    Ref numpy = Ref::steal(PyImport_GetModule(checked(PyUnicode_FromString("numpy")).get()));
+    Ref type = Ref::steal(numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr);
+    if (PyErr_Occurred()) fetch_exception();  // not there: not loaded yet
+    if (!type || !PyType_Check(type.get()) ||
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_HEAPTYPE))
+        return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
 }
 
-// Exact types whose items, read by iteration, are exactly the doubles their
-// buffer holds. Subclasses may iterate differently and are not trusted.
 bool has_trusted_double_buffer(PyObject* object) {
-    return Py_IS_TYPE(object, &PyMemoryView_Type) || is_exactly(object, "numpy", "ndarray") ||
-           is_exactly(object, "array", "array");
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyMemoryView_Type || (array_type != nullptr && type == array_type)) return true;
+    if (ndarray_type == nullptr && PyObject_CheckBuffer(object)) ndarray_type = find_ndarray_type();
+    return ndarray_type != nullptr && type == ndarray_type;
 }
 
 // Native doubles in the two spellings a memoryview can also iterate.
@@ -188,6 +193,14 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
 }
 
 }  // namespace
+
+void capture_buffer_types() {
+    if (array_type != nullptr) return;
+    Ref module = Ref::steal(PyImport_ImportModule("array"));
+    Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), "array") : nullptr);
+    if (PyErr_Occurred()) fetch_exception();  // no array module: its arrays are iterated
+    if (type && PyType_Check(type.get())) array_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
 
 std::vector<double> to_sample(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");

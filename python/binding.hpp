@@ -152,6 +152,9 @@ double to_double(PyObject* object);
 std::uint64_t to_u64(PyObject* object);
 std::optional<std::uint64_t> to_seed(PyObject* object);  // null or None: no seed
 std::vector<double> to_sample(PyObject* object);
+// Takes note of the array type to_sample reads through its buffer; called
+// as a module is initialised.
+void capture_buffer_types();
 inline PyObject* to_object(PyObject* object) { return object; }
 
 }  // namespace mirabund_py

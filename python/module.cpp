@@ -38,6 +38,7 @@ PyObject* initialise() {
         return Py_NewRef(module_object);
     }
 
+    capture_buffer_types();
     module_definition.m_name = this_module.name;
     module_definition.m_doc = this_module.doc;
     Ref module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));

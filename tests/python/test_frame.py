@@ -372,6 +372,21 @@ def test_buffers_read_as_their_iteration(core, build):
     assert (r.cohens_d.hex(), r.hedges_g.hex()) == (expected.cohens_d.hex(), expected.hedges_g.hex())
 
 
+@pytest.mark.parametrize("module_name, type_name", [("array", "array"), ("numpy", "ndarray")])
+def test_impostor_of_a_trusted_type_is_iterated(core, monkeypatch, module_name, type_name):
+    module = pytest.importorskip(module_name)
+    buffer = array.array("d", [70.0, 8.0, 9.0])
+    # Named "array.array" or "numpy.ndarray", and put in the real type's place.
+    impostor = type(f"{module_name}.{type_name}", (), {
+        "__buffer__": lambda self, flags: memoryview(buffer),
+        "__len__": lambda self: 3,
+        "__getitem__": lambda self, i: [1.0, 2.0, 3.0][i],
+    })
+    monkeypatch.setattr(module, type_name, impostor)
+    r = core.cohens_d(impostor(), [2, 3, 4])
+    assert (r.cohens_d, r.n_baseline) == (1.0, 3)
+
+
 def test_buffer_that_iteration_refuses_is_refused(core):
     ctypes = pytest.importorskip("ctypes")
     view = memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.0))  # format "<d"

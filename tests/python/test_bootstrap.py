@@ -472,3 +472,10 @@ def test_result_is_a_read_only_snapshot():
             setattr(result, field, 1)
     with pytest.raises(TypeError):
         mc.BootstrapResult()
+
+
+def test_failure_report_names_its_source_relative_to_the_repository(capfd):
+    with pytest.raises(panic_class()):
+        mc.block_bootstrap_mean([math.nan, 1.0], 1, 3, 0.9, seed=0)
+    report = capfd.readouterr().err
+    assert re.search(r"^mirabund native failure at core/bootstrap\.cpp:\d+: statistic produced NaN$", report, re.M), report

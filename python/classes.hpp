@@ -125,9 +125,16 @@ template <class Sequence>
     requires requires(const Sequence& s) { s.size(); s[0]; typename Sequence::value_type; }
 Ref to_python(const Sequence& values) {
     using Item = typename Sequence::value_type;
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(static_cast<Item>(values[i])).release());
+    const auto size = static_cast<Py_ssize_t>(values.size());
+    Ref list = checked(PyList_New(size));
+    // The work is counted a stretch at a time, not item by item.
+    mirabund_core::InterruptCheck interrupt = signal_checks();
+    auto value = values.begin();
+    for (Py_ssize_t i = 0; i < size;) {
+        const Py_ssize_t end = std::min(size, i + conversion_stretch);
+        for (; i < end; ++i, ++value) PyList_SET_ITEM(list.get(), i, to_python(static_cast<Item>(*value)).release());
+        interrupt.add(conversion_stretch * item_conversion_work);
+    }
     return list;
 }
 

@@ -15,6 +15,10 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
+void check_signals(void*) {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 std::string utf8_lossy(PyObject* text) {
     std::string out;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);

@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/outcome.hpp"
 #include "python/ref.hpp"
 
@@ -58,6 +59,18 @@ Ref fetch_exception();
 
 // Reports a panic as the pending Python exception.
 void set_panic(const mirabund_core::Panic& panic);
+
+// The interrupt hook for long work on a call from Python: it runs the signal
+// handlers that are due (Ctrl-C's among them) and ends the call with the
+// exception a handler raises.
+void check_signals(void*);
+constexpr mirabund_core::InterruptCheck signal_checks() { return {&check_signals, nullptr}; }
+
+// Converting one item to or from a Python object, in the interrupt hook's
+// units of work (about an addition each), and how many items a long
+// conversion counts at once.
+inline constexpr std::uint64_t item_conversion_work = 64;
+inline constexpr Py_ssize_t conversion_stretch = 4096;
 
 // Runs one entry point's body. On any failure it leaves an exception set and
 // returns the slot's error value: null for objects, -1 for integers.

@@ -62,13 +62,14 @@ private:
 
 Ref block_bootstrap_mean(std::vector<double> data, std::uint64_t block_size, std::uint64_t n_resamples,
                          double confidence_level, std::optional<std::uint64_t> seed) {
-    return wrap(bootstrap::block_bootstrap(data, block_size, n_resamples, confidence_level, bootstrap::mean, seed));
+    return wrap(bootstrap::block_bootstrap(data, block_size, n_resamples, confidence_level, bootstrap::mean, seed,
+                                           signal_checks()));
 }
 
 Ref block_bootstrap(std::vector<double> data, std::uint64_t block_size, std::uint64_t n_resamples,
                     double confidence_level, PyObject* statistic, std::optional<std::uint64_t> seed) {
     return wrap(bootstrap::block_bootstrap(data, block_size, n_resamples, confidence_level,
-                                           PythonStatistic(statistic), seed));
+                                           PythonStatistic(statistic), seed, signal_checks()));
 }
 
 constexpr Function callable_function{

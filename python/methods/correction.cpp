@@ -37,7 +37,7 @@ struct ClassTraits<CorrectionOutcome> {
 namespace {
 
 Ref correct_p_values(std::vector<double> p_values, double alpha, CorrectionMethod method) {
-    return wrap(correction::correct_p_values(p_values, alpha, method));
+    return wrap(correction::correct_p_values(p_values, alpha, method, signal_checks()));
 }
 
 constexpr Function function{

@@ -1,8 +1,10 @@
 """Calls ended from outside: the interpreter exiting under a daemon thread that
-is inside a call."""
+is inside a call, and Ctrl-C during a long call."""
 
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -69,4 +71,42 @@ def test_exit_with_a_daemon_thread_inside_a_call(call):
         child.stderr.close()
     failed = [outcome for outcome in outcomes if outcome != (0, "")]
     assert not failed, f"{len(failed)} of {RUNS} runs failed; first: {failed[0]}"
+
+
+# About five seconds of work each, interrupted half a second in.
+LONG_CALLS = {
+    "bootstrap of the mean": "mc.block_bootstrap_mean(data, 10, 600_000, 0.95, seed=1)",
+    "conversion of a long range": "mc.cohens_d(range(10**8), data)",
+}
+
+SIGINT_CHILD = PRELUDE + """
+data = [float(i % 17) for i in range(10_000)]
+print("ready", flush=True)
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+else:
+    print("finished", flush=True)
+print(mc.cohens_d([1, 2, 3], [2, 3, 4]).cohens_d, flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS)
+def test_ctrl_c_ends_a_long_call(call):
+    child = subprocess.Popen([sys.executable, "-c", SIGINT_CHILD.format(call=call)], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        outcome = child.stdout.readline().split()
+        assert outcome[0] == "interrupted"
+        assert float(outcome[1]) - sent < 0.2
+        assert child.stdout.readline() == "1.0\n"  # the module carries on
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
 

@@ -26,6 +26,25 @@ find_python() {
     return 1
 }
 
+# "3.12" for a CPython 3.12.
+python_version() {
+    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+}
+
+# The newest CPython of one minor version (say 3.12), from the PATH or from
+# pyenv's installs; fails when there is none.
+find_python_version() {
+    local version="$1" candidate
+    for candidate in "python$version" \
+        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python3 2>/dev/null | sort -V -r); do
+        if command -v "$candidate" >/dev/null 2>&1 && [ "$(python_version "$candidate" 2>/dev/null)" = "$version" ]; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -50,15 +69,19 @@ ensure_clang() {
     ensure_debian_packages cmake g++ "clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev"
 }
 
+# The virtual environment $VENV, or the one given, made with the given
+# interpreter (by default the one find_python finds).
 ensure_venv() {
-    if [ ! -x "$VENV/bin/python" ] || ! python_ok "$VENV/bin/python"; then
-        rm -rf "$VENV"
-        "$(find_python)" -m venv "$VENV"
+    local venv="${1:-$VENV}" python="${2:-$(find_python)}"
+    if [ ! -x "$venv/bin/python" ] || ! python_ok "$venv/bin/python" ||
+        [ "$(python_version "$venv/bin/python")" != "$(python_version "$python")" ]; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
     fi
-    "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
+    "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 }
 
-# Builds and installs the module into the virtual environment.
+# Builds and installs the module into $VENV, or the virtual environment given.
 install_module() {
-    "$VENV/bin/python" -m pip install -q "$ROOT"
+    "${1:-$VENV}/bin/python" -m pip install -q "$ROOT"
 }

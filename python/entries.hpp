@@ -167,8 +167,9 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 // Runs `work` with the interpreter lock released, so that other threads run
-// meanwhile; `work` must touch no Python object. Its exceptions reach the
-// caller once the lock is held again.
+// meanwhile; `work` must touch no Python object, and so must not be handed
+// signal_checks() either (signal handlers run under the lock). Its
+// exceptions reach the caller once the lock is held again.
 template <class Work>
 auto without_gil(Work&& work) {
     std::optional<std::invoke_result_t<Work&>> result;

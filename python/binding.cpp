@@ -251,6 +251,7 @@ std::vector<double> to_sample(PyObject* object) {
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Ref owned = Ref::steal(item);
         sample.push_back(to_double(item));
+        Py_DECREF(owned.release());  // on this ordinary way out, no need to ask what Ref asks
         if (--stretch_left == 0) {
             interrupt.add(conversion_stretch * item_conversion_work);
             stretch_left = conversion_stretch;

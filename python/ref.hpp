@@ -42,17 +42,18 @@ private:
     explicit Ref(PyObject* owned) noexcept : object_(owned) {}
 
     void drop() {
-        // A thread that the interpreter ends at exit unwinds without a thread
-        // state, and may not touch an object then: what it owned is left to
-        // the exiting process.
-        if (object_ != nullptr && current_thread_state() != nullptr) Py_DECREF(object_);
+        if (object_ != nullptr && !ended_by_the_interpreter()) Py_DECREF(object_);
     }
 
-    static PyThreadState* current_thread_state() noexcept {
+    // A thread that the interpreter ends at exit unwinds without a thread
+    // state, and may not touch an object then: what it owned is left to the
+    // exiting process. (The cheap test comes first: the thread state is a
+    // thread-local of the interpreter's library, slow to reach from here.)
+    static bool ended_by_the_interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-        return PyThreadState_GetUnchecked();
+        return Py_IsFinalizing() && PyThreadState_GetUnchecked() == nullptr;
 #else
-        return _PyThreadState_UncheckedGet();
+        return _Py_IsFinalizing() && _PyThreadState_UncheckedGet() == nullptr;
 #endif
     }
 

@@ -2,18 +2,48 @@
 
 Is the candidate model better than the baseline on the same items, by how
 much, with what interval and what p-value, across many metrics, when items
-come in clusters? The package answers with paired and clustered
-comparisons over the native engine ``_mirabund_core``: results are
-reproducible to the last bit from a recorded seed.
+come in clusters? The package answers with paired and clustered comparisons
+over the native engine ``_mirabund_core``; results are reproducible to the
+last bit from the seed they record.
+
+Routines
+--------
+mean_interval
+    The mean of one model's scores with its standard error and interval.
+compare
+    The paired comparison of two models on the same items.
+compare_metrics
+    ``compare`` for every metric of a long table, with adjusted p-values.
+to_frame
+    Results as a tidy pandas DataFrame.
+
+The command line ``mirabund report FILE.csv ...`` (or ``python -m mirabund``)
+prints the comparison of two models in a CSV file and draws its intervals.
 """
 
 from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
+from ._frame import to_frame
+from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
+
 try:
     __version__ = version("mirabund")
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+__all__ = [
+    "Comparison",
+    "Correction",
+    "Magnitude",
+    "MeanInterval",
+    "MetricComparisons",
+    "TableError",
+    "__version__",
+    "compare",
+    "compare_metrics",
+    "mean_interval",
+    "to_frame",
+]

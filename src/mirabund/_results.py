@@ -21,16 +21,20 @@ What the base gives them, and what a new result must keep:
 - A short ``repr`` naming only the fields listed in ``_repr_fields``
   (every field when it is empty), floats to six significant digits.
 - Every field is documented in the class docstring's ``Attributes`` section
-  (numpy style), so ``help()`` shows it.
+  (numpy style), so ``help()`` shows it; the routine returning the result
+  copies that list into its own docstring with :func:`returns_fields`.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import enum
-from typing import Any, ClassVar
+import inspect
+import textwrap
+from collections.abc import Callable
+from typing import Any, ClassVar, TypeVar
 
-__all__ = ["Result"]
+__all__ = ["Result", "attributes_section", "returns_fields"]
 
 
 def _plain(value: object) -> object:
@@ -75,3 +79,35 @@ class Result:
         names = self._repr_fields or tuple(f.name for f in dataclasses.fields(self))  # type: ignore[arg-type]
         shown = ", ".join(f"{name}={_short(getattr(self, name))}" for name in names)
         return f"{type(self).__name__}({shown})"
+
+
+def attributes_section(cls: type) -> str:
+    """The body of the ``Attributes`` section of ``cls``'s docstring, dedented."""
+    lines = inspect.cleandoc(cls.__doc__ or "").splitlines()
+    start = lines.index("Attributes") + 2
+    end = next((i for i in range(start, len(lines)) if lines[i] and set(lines[i]) == {"-"}), len(lines) + 1) - 1
+    return "\n".join(lines[start:end]).rstrip()
+
+
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def returns_fields(cls: type) -> Callable[[F], F]:
+    """Copy ``cls``'s attribute list into the decorated function's docstring.
+
+    The function's docstring holds the placeholder ``{fields}`` in its
+    ``Returns`` section, at the indentation of its text, so that ``help()``
+    of the function documents every field of its result, written once.
+    """
+
+    def decorate(function: F) -> F:
+        doc = function.__doc__
+        if not doc or not cls.__doc__:  # docstrings stripped (python -OO)
+            return function
+        line = next(line for line in doc.splitlines() if line.strip() == "{fields}")
+        indent = line[: len(line) - len(line.lstrip())]
+        fields = textwrap.indent(attributes_section(cls), indent + "    ").lstrip()
+        function.__doc__ = doc.replace("{fields}", f"Fields of the {cls.__name__}:\n\n{indent}    {fields}")
+        return function
+
+    return decorate

@@ -30,7 +30,17 @@ import numpy.typing as npt
 
 from ._checks import NanPolicy, describe
 
-__all__ = ["FloatArray", "CodeArray", "Clusters", "as_scores", "as_clusters", "keep_complete", "is_pandas"]
+__all__ = [
+    "Clusters",
+    "CodeArray",
+    "FloatArray",
+    "as_clusters",
+    "as_scores",
+    "is_missing",
+    "is_pandas",
+    "keep_complete",
+    "one_dimensional",
+]
 
 FloatArray = npt.NDArray[np.float64]
 CodeArray = npt.NDArray[np.intp]
@@ -42,7 +52,7 @@ def is_pandas(value: object) -> bool:
     return type(value).__module__.partition(".")[0] == "pandas"
 
 
-def _is_missing(item: object) -> bool:
+def is_missing(item: object) -> bool:
     if item is None:
         return True
     if isinstance(item, float):
@@ -51,7 +61,7 @@ def _is_missing(item: object) -> bool:
     return type(item).__name__ in ("NAType", "NaTType")
 
 
-def _one_dimensional(name: str, values: object) -> np.ndarray[Any, Any]:
+def one_dimensional(name: str, values: object) -> np.ndarray[Any, Any]:
     if isinstance(values, (str, bytes)) or isinstance(values, Mapping):
         raise TypeError(f"{name} must be a one-dimensional sequence, got {describe(values)}")
     if is_pandas(values) and hasattr(values, "to_numpy"):
@@ -77,7 +87,7 @@ def as_scores(name: str, values: object) -> FloatArray:
     Raises ``TypeError`` (naming ``name``) for anything that is not a
     one-dimensional sequence of numbers, and ``ValueError`` for infinities.
     """
-    array = _one_dimensional(name, values)
+    array = one_dimensional(name, values)
     if array.dtype.kind in "biuf":
         scores: FloatArray = array.astype(np.float64, copy=True)
     else:
@@ -86,7 +96,7 @@ def as_scores(name: str, values: object) -> FloatArray:
             array = np.asarray(values if isinstance(values, (list, tuple)) else array.tolist(), dtype=object)
         scores = np.empty(len(array), dtype=np.float64)
         for position, item in enumerate(array):
-            if _is_missing(item):
+            if is_missing(item):
                 scores[position] = np.nan
             elif isinstance(item, (numbers.Real, np.bool_)):
                 scores[position] = float(item)
@@ -137,13 +147,13 @@ def as_clusters(values: object, n_items: int, name: str = "clusters") -> Cluster
     Missing labels (``None``, NaN, ``pd.NA``) get code -1, for the caller's
     ``nan_policy`` to refuse or drop.
     """
-    array = _one_dimensional(name, values)
+    array = one_dimensional(name, values)
     if len(array) != n_items:
         raise ValueError(f"{name} must hold one label per item: got {len(array)} labels for {n_items} items")
     codes = np.empty(n_items, dtype=np.intp)
     index: dict[Hashable, int] = {}
     for position, label in enumerate(array.tolist()):
-        if _is_missing(label):
+        if is_missing(label):
             codes[position] = -1
             continue
         try:

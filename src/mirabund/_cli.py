@@ -101,11 +101,16 @@ def parse_scores(table: CsvTable, column: str) -> list[float]:
     return scores
 
 
-def is_numeric(cells: list[str]) -> bool:
-    try:
-        return all(math.isfinite(float(cell)) for cell in cells if cell.lower() not in MISSING)
-    except ValueError:
-        return False
+def looks_numeric(cells: list[str]) -> bool:
+    """Whether a column holds numbers: some cell is one (a bad cell then gets its own error)."""
+    for cell in cells:
+        if cell.lower() not in MISSING:
+            try:
+                float(cell)
+            except ValueError:
+                continue
+            return True
+    return False
 
 
 def _parser() -> _Parser:
@@ -124,7 +129,7 @@ def _parser() -> _Parser:
     report.add_argument("file", type=Path, metavar="FILE.csv", help="the scores: a CSV file with a header row")
     report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
     report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
-    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every numeric column)")
+    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column holding numbers)")
     report.add_argument("--model-column", default="model", metavar="NAME", help="the column naming the model (default: model)")
     report.add_argument("--item-column", default="item", metavar="NAME", help="the column naming the item (default: item)")
     report.add_argument("--cluster-column", metavar="NAME",
@@ -232,7 +237,7 @@ def run_report(args: argparse.Namespace) -> int:
                 raise UsageError(f"{table.where(column=name)}: no such column (given in --metrics); "
                                  f"columns: {', '.join(table.columns)}")
     else:
-        metrics = [name for name, cells in table.columns.items() if name not in keys and is_numeric(cells)]
+        metrics = [name for name, cells in table.columns.items() if name not in keys and looks_numeric(cells)]
         if not metrics:
             raise UsageError(f"{table.path}: no numeric metric columns; name them with --metrics")
     columns: dict[str, Any] = {name: table.columns[name] for name in keys if name is not None}

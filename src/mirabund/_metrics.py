@@ -156,7 +156,7 @@ def _items_by_row(items: list[Any], rows: list[int], model: object, item_column:
         first = found.setdefault(item, row)
         if first != row:
             raise TableError(
-                f"a second row for model {model!r} and item {item!r} (the first is row {first})",
+                f"a second row for model {model!r} and item {item!r}",
                 row=row, column=item_column,
             )
     return found

@@ -21,7 +21,7 @@ import _mirabund_core
 from . import _native
 from ._checks import NanPolicy, check_fraction, check_int, check_nan_policy
 from ._results import Result, returns_fields
-from ._samples import CodeArray, FloatArray, as_clusters, as_scores, keep_complete
+from ._samples import CodeArray, FloatArray, Labels, Scores, as_clusters, as_scores, keep_complete
 from ._seeds import resolve_seed
 
 __all__ = ["Comparison", "Magnitude", "MeanInterval", "compare", "mean_interval"]
@@ -247,9 +247,9 @@ def summarize(values: FloatArray, codes: CodeArray | None, options: Resampling, 
 
 @returns_fields(MeanInterval)
 def mean_interval(
-    x: object,
+    x: Scores,
     *,
-    clusters: object = None,
+    clusters: Labels | None = None,
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,
@@ -375,10 +375,10 @@ def paired_comparison(
 
 @returns_fields(Comparison)
 def compare(
-    baseline: object,
-    candidate: object,
+    baseline: Scores,
+    candidate: Scores,
     *,
-    clusters: object = None,
+    clusters: Labels | None = None,
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,

@@ -13,7 +13,7 @@ import dataclasses
 import enum
 from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar, TypeAlias
 
 import numpy as np
 
@@ -22,9 +22,15 @@ import _mirabund_core
 from ._checks import NanPolicy, check_choice, check_fraction, describe
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
-from ._samples import is_missing, one_dimensional, as_clusters, as_scores, is_pandas
+from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, one_dimensional
 
-__all__ = ["Correction", "MetricComparisons", "TableError", "compare_metrics"]
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["Correction", "MetricComparisons", "Table", "TableError", "compare_metrics"]
+
+#: A long table: a pandas DataFrame, or a mapping of column name to column.
+Table: TypeAlias = "pandas.DataFrame | Mapping[str, Scores | Labels]"
 
 
 class Correction(enum.StrEnum):
@@ -210,7 +216,7 @@ def _first_missing(rows: np.ndarray[Any, np.dtype[np.intp]], missing: np.ndarray
 
 @returns_fields(MetricComparisons)
 def compare_metrics(
-    table: object,
+    table: Table,
     *,
     baseline: str,
     candidate: str,

@@ -22,8 +22,8 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Mapping
-from typing import Any
+from collections.abc import Hashable, Iterator, Mapping, Sequence
+from typing import Any, Protocol, SupportsFloat, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,10 @@ from ._checks import NanPolicy, describe
 
 __all__ = [
     "Clusters",
+    "LabelColumn",
+    "Labels",
+    "NumberColumn",
+    "Scores",
     "CodeArray",
     "FloatArray",
     "as_clusters",
@@ -41,6 +45,25 @@ __all__ = [
     "keep_complete",
     "one_dimensional",
 ]
+
+class NumberColumn(Protocol):
+    """A one-dimensional array of numbers: numpy's, a pandas Series."""
+
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[SupportsFloat]: ...
+
+
+class LabelColumn(Protocol):
+    """A one-dimensional array of labels: numpy's, a pandas Series."""
+
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+
+
+#: What the routines take as one score per item (None for a missing one).
+Scores: TypeAlias = Sequence[float | None] | NumberColumn
+#: What the routines take as one cluster label per item.
+Labels: TypeAlias = Sequence[Hashable] | LabelColumn
 
 FloatArray = npt.NDArray[np.float64]
 CodeArray = npt.NDArray[np.intp]

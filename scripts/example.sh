@@ -6,9 +6,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++
 ensure_venv
 "$VENV/bin/python" -m pip install -q "$ROOT[plot]"
-cd "$ROOT/examples"
-"$VENV/bin/mirabund" report data/eval_items.csv --baseline ember-1 --candidate ember-2 \
+cd "$ROOT"
+"$VENV/bin/mirabund" report examples/data/eval_items.csv --baseline ember-1 --candidate ember-2 \
     --metrics accuracy,helpfulness,faithfulness,coherence --cluster-column topic --seed 7 \
-    --chart report_intervals.png --json report.json
+    --chart examples/report_intervals.png --json examples/report.json
 echo
-"$VENV/bin/python" evaluate.py
+"$VENV/bin/python" examples/evaluate.py

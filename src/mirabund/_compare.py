@@ -333,6 +333,13 @@ def mean_interval_of(
     )
 
 
+def _ratio(difference: float, spread: float) -> float:
+    """``difference / spread``; a zero spread gives 0 for no difference, else an infinity."""
+    if spread == 0.0:
+        return 0.0 if difference == 0.0 else math.copysign(math.inf, difference)
+    return difference / spread
+
+
 def paired_comparison(
     baseline: FloatArray,
     candidate: FloatArray,
@@ -346,9 +353,8 @@ def paired_comparison(
     differences = summarize(candidate - baseline, codes, options, "the comparison")
     difference = differences.mean
     se = differences.standard_error
-    z = 0.0 if difference == 0.0 and se == 0.0 else difference / se
-    sd = differences.standard_deviation
-    d_z = 0.0 if difference == 0.0 and sd == 0.0 else difference / sd
+    z = _ratio(difference, se)
+    d_z = _ratio(difference, differences.standard_deviation)
     return Comparison(
         metric=metric,
         baseline_mean=_native.mean_standard_error(baseline).mean,

@@ -56,6 +56,17 @@ def test_paired_means_and_effect_size_match_numpy(clusters):
         assert r.standard_error == pytest.approx(differences.std(ddof=1) / math.sqrt(len(differences)), rel=1e-12)
 
 
+@pytest.mark.parametrize("candidate, z, p_value, d_z", [
+    ([1.5, 2.5, 3.5, 4.5], math.inf, 0.0, math.inf),
+    ([0.5, 1.5, 2.5, 3.5], -math.inf, 0.0, -math.inf),
+    ([1.0, 2.0, 3.0, 4.0], 0.0, 1.0, 0.0),
+])
+def test_differences_without_spread(candidate, z, p_value, d_z):
+    r = mirabund.compare([1.0, 2.0, 3.0, 4.0], candidate, n_resamples=10, seed=1)
+    assert (r.standard_error, r.z, r.p_value, r.d_z) == (0.0, z, p_value, d_z)
+    assert r.magnitude is (mirabund.Magnitude.NEGLIGIBLE if d_z == 0 else mirabund.Magnitude.LARGE)
+
+
 @pytest.mark.parametrize("correction, method", [
     ("benjamini-hochberg", mc.CorrectionMethod.BenjaminiHochberg),
     ("Bonferroni", mc.CorrectionMethod.Bonferroni),

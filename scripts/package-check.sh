@@ -52,7 +52,8 @@ EOF
 
 echo "== Python tests against the wheel in a new virtual environment"
 "$(find_python)" -m venv "$WORK/venv"
-"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt"
+"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt" \
+    -r "$ROOT/tests/requirements-toolkit.txt"
 SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
 

@@ -174,3 +174,26 @@ def test_results_pickle_and_convert_to_plain_values():
     frame = mirabund.to_frame(results)
     assert frame["metric"].isna().tolist() == [True, True, False] and frame["metric"].iloc[2] == "score"
     assert frame["seed"].tolist() == [result.seed for result in results]
+
+
+# Results of one seeded comparison, fixed once; the suite runs on every
+# supported interpreter, so these prove the same bits on each and every run.
+@pytest.mark.parametrize("options, expected", [
+    ({"clusters": "topics"}, {
+        "difference": "0x1.999999999999ap-6", "ci_lower": "0x1.36bb25136bb2ap-8",
+        "ci_upper": "0x1.6df43fca482efp-5", "standard_error": "0x1.60828a60cf71ap-7",
+        "p_value": "0x1.49d186f65ef02p-6", "d_z": "0x1.9b22cb87adae3p-3",
+    }),
+    ({"block_size": 4}, {
+        "difference": "0x1.999999999999ap-6", "ci_lower": "-0x1.5555555555555p-7",
+        "ci_upper": "0x1.e81b4e81b4e86p-5", "standard_error": "0x1.07686e7e5269fp-6",
+        "p_value": "0x1.eb4bf1be55d58p-4", "d_z": "0x1.9b22cb87adae3p-3",
+    }),
+])
+def test_seeded_comparison_repeats_to_the_bit(options, expected):
+    baseline = [(i * 37 % 101) / 101 for i in range(60)]
+    candidate = [b + ((i * 53 % 17) - 7) / 40 for i, b in enumerate(baseline)]
+    if "clusters" in options:
+        options = {"clusters": [f"t{i * 7 % 11}" for i in range(60)]}
+    r = mirabund.compare(baseline, candidate, n_resamples=3000, seed=2**63 + 12345, **options)
+    assert {name: float.hex(getattr(r, name)) for name in expected} == expected

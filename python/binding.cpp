@@ -10,7 +10,7 @@ namespace {
 [[noreturn]] void too_many_positional(const Signature& signature, Py_ssize_t given) {
     const auto total = signature.parameters.size();
     const auto required = static_cast<std::size_t>(
-        std::ranges::count_if(signature.parameters, [](const Parameter& p) { return p.required; }));
+        std::ranges::count_if(signature.parameters, [](const ParameterName& p) { return p.required; }));
     const char* verb = given == 1 ? "was" : "were";
     if (required == total)
         raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
@@ -58,7 +58,7 @@ BoundArguments bind_positional(const Signature& signature, PyObject* const* args
                                Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) > signature.parameters.size())
         too_many_positional(signature, nargs);
-    BoundArguments bound(signature);
+    BoundArguments bound;
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.slot(static_cast<std::size_t>(i)) = args[i];
     return bound;
 }
@@ -138,8 +138,8 @@ bool is_exactly(PyObject* object, const char* module, const char* name) {
     if (std::strncmp(type_name, module, module_length) != 0 || type_name[module_length] != '.' ||
         std::strcmp(type_name + module_length + 1, name) != 0)
         return false;
-    Ref loaded(PyImport_GetModule(Ref(checked(PyUnicode_FromString(module))).get()));
-    Ref type(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
+    Ref loaded = Ref::steal(PyImport_GetModule(checked(PyUnicode_FromString(module)).get()));
+    Ref type = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
     if (PyErr_Occurred()) fetch_exception();  // not there: not that type
     return type && type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
 }
@@ -214,7 +214,7 @@ std::vector<double> to_sample(PyObject* object) {
             if (PyFloat_CheckExact(item)) {
                 sample.push_back(PyFloat_AS_DOUBLE(item));
             } else {
-                Ref owned(Py_NewRef(item));
+                Ref owned = Ref::borrow(item);
                 sample.push_back(to_double(item));
             }
         }
@@ -222,7 +222,7 @@ std::vector<double> to_sample(PyObject* object) {
     }
     Ref iterator = checked(PyObject_GetIter(object));
     while (PyObject* item = PyIter_Next(iterator.get())) {
-        Ref owned(item);
+        Ref owned = Ref::steal(item);
         sample.push_back(to_double(item));
     }
     if (PyErr_Occurred()) throw PythonError{};

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <limits>
-#include <memory>
 #include <new>
 
 namespace mirabund_core::bootstrap {
@@ -108,23 +106,9 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
     // room than the n + block_size values of one built resample (short
     // blocks, where the draws cost far more than the additions anyway).
     if (n > std::numeric_limits<std::uint64_t>::max() - block_size) throw std::bad_alloc();
-    const std::uint64_t room = n + block_size;
-    std::uint64_t width = 8;
-    while (width > 1 && width > room / blocks) width /= 2;
-    // width * blocks <= room, so this only guards the size in bytes.
-    if (width * blocks > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) throw std::bad_alloc();
-    const auto starts = std::make_unique_for_overwrite<std::uint64_t[]>(width * blocks);
-
-    // As wide as allowed, then narrower groups for the rest, in resample order.
-    std::uint64_t left = n_resamples;
-    for (; width == 8 && left >= 8; left -= 8)
-        append_group_means<8>(rs, source, starts.get(), statistics, interrupt);
-    for (; width >= 4 && left >= 4; left -= 4)
-        append_group_means<4>(rs, source, starts.get(), statistics, interrupt);
-    for (; width >= 2 && left >= 2; left -= 2)
-        append_group_means<2>(rs, source, starts.get(), statistics, interrupt);
-    for (; left >= 1; left -= 1)
-        append_group_means<1>(rs, source, starts.get(), statistics, interrupt);
+    in_resample_groups(n_resamples, blocks, n + block_size, [&]<std::uint64_t width>(std::uint64_t* starts) {
+        append_group_means<width>(rs, source, starts, statistics, interrupt);
+    });
 }
 
 }  // namespace mirabund_core::bootstrap

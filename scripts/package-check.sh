@@ -37,6 +37,7 @@ with zipfile.ZipFile(wheel) as whl:
     names = whl.namelist()
     top = sorted(n for n in names if "/" not in n)
     metadata = next(whl.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    entry_points = next(whl.read(n).decode() for n in names if n.endswith(".dist-info/entry_points.txt"))
 assert "_mirabund_core.pyi" in top, f"wheel lacks the stub: {top}"
 modules = [n for n in top if n.startswith("_mirabund_core.") and n.endswith(".so")]
 assert len(modules) == 1, f"wheel should hold one extension module: {top}"
@@ -45,8 +46,11 @@ for line in ["Name: mirabund", "Requires-Python: >=3.12", "Requires-Dist: numpy>
     assert line in metadata.splitlines(), f"wheel metadata lacks {line!r}"
 assert "_mirabund_core-stubs/__init__.pyi" in names, "wheel lacks the stub-only package"
 package = sorted(n for n in names if n.startswith("mirabund/"))
-for required in ["mirabund/__init__.py", "mirabund/py.typed"]:
+for required in ["mirabund/__init__.py", "mirabund/__main__.py", "mirabund/py.typed", "mirabund/_native.pyi"]:
     assert required in package, f"wheel lacks {required}: {package}"
+native = [n for n in package if n.startswith("mirabund/_native.") and n.endswith(".so")]
+assert len(native) == 1, f"wheel should hold mirabund/_native as one extension module: {package}"
+assert "mirabund = mirabund._cli:main" in entry_points, f"wheel lacks the mirabund command: {entry_points}"
 print(f"wheel holds {', '.join(top)}, _mirabund_core-stubs/ and {', '.join(package)}")
 EOF
 

@@ -7,7 +7,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
-"$VENV/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt"
+"$VENV/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" -r "$ROOT/tests/requirements-toolkit.txt"
 JOBS="$(nproc)"
 
 echo "== library tests (ctest)"

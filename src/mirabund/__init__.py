@@ -11,9 +11,16 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+
 try:
     __version__ = version("mirabund")
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+__all__ = [
+    "MonitorBatch",
+    "MonitorUpdate",
+    "SequentialMonitor",
+    "__version__",
+]

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from .planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
 from .sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
 
 try:
@@ -21,6 +22,10 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "MonitorBatch",
     "MonitorUpdate",
+    "PilotEstimate",
     "SequentialMonitor",
     "__version__",
+    "estimate_sd_icc",
+    "minimum_detectable_effect",
+    "required_items",
 ]

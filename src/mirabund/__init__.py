@@ -16,6 +16,11 @@ compare_metrics
     ``compare`` for every metric of a long table, with adjusted p-values.
 to_frame
     Results as a tidy pandas DataFrame.
+SequentialMonitor
+    An anytime-valid test of a stream's mean: check after every item and
+    stop at the first rejection without inflating the error rate.
+required_items, minimum_detectable_effect, estimate_sd_icc
+    Planning the size of a fixed-size eval, from a pilot run.
 
 The command line ``mirabund report FILE.csv ...`` (or ``python -m mirabund``)
 prints the comparison of two models in a CSV file and draws its intervals.
@@ -28,6 +33,8 @@ from importlib.metadata import PackageNotFoundError, version
 from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
 from ._frame import to_frame
 from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
+from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
+from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
 
 try:
     __version__ = version("mirabund")
@@ -40,10 +47,17 @@ __all__ = [
     "Magnitude",
     "MeanInterval",
     "MetricComparisons",
+    "MonitorBatch",
+    "MonitorUpdate",
+    "PilotEstimate",
+    "SequentialMonitor",
     "TableError",
     "__version__",
     "compare",
     "compare_metrics",
+    "estimate_sd_icc",
     "mean_interval",
+    "minimum_detectable_effect",
+    "required_items",
     "to_frame",
 ]

@@ -22,7 +22,7 @@ import _mirabund_core
 from ._checks import NanPolicy, check_choice, check_fraction, describe
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
-from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, one_dimensional
+from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list
 
 if TYPE_CHECKING:
     import pandas
@@ -357,14 +357,14 @@ def compare_family(
     if len(set(lengths.values())) > 1:
         raise ValueError(f"table columns must be of equal length, got {lengths}")
     chosen = _metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
-    models = one_dimensional(model_column, columns[model_column]).tolist()
-    items = one_dimensional(item_column, columns[item_column]).tolist()
+    models = label_list(model_column, columns[model_column])
+    items = label_list(item_column, columns[item_column])
     pairs = match_items(models, items, baseline, candidate, model_column=model_column,
                         item_column=item_column, nan_policy=options.nan_policy)
     labels_missing = np.zeros(len(pairs.baseline_rows), dtype=np.bool_)
     groups = None
     if cluster_column is not None:
-        labels = one_dimensional(cluster_column, columns[cluster_column]).tolist()
+        labels = label_list(cluster_column, columns[cluster_column])
         paired_labels = []
         for base_row, cand_row in zip(pairs.baseline_rows.tolist(), pairs.candidate_rows.tolist()):
             label, other = labels[base_row], labels[cand_row]

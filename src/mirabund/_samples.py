@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Iterator, Mapping, Sequence
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Protocol, SupportsFloat, TypeAlias
 
 import numpy as np
@@ -164,18 +164,29 @@ class Clusters:
         return np.ascontiguousarray(rank[inverse.reshape(-1)], dtype=np.intp)
 
 
+def label_list(name: str, values: object) -> list[Any]:
+    """One label per item, as a list. A plain sequence is taken item by item,
+    so that a tuple label stays one label instead of becoming a row."""
+    if isinstance(values, np.ndarray) or is_pandas(values):
+        labels: list[Any] = one_dimensional(name, values).tolist()
+        return labels
+    if isinstance(values, (str, bytes, Mapping)) or not isinstance(values, Iterable):
+        raise TypeError(f"{name} must be a one-dimensional sequence, got {describe(values)}")
+    return list(values)
+
+
 def as_clusters(values: object, n_items: int, name: str = "clusters") -> Clusters:
     """Factorise one hashable label per item into codes.
 
     Missing labels (``None``, NaN, ``pd.NA``) get code -1, for the caller's
     ``nan_policy`` to refuse or drop.
     """
-    array = one_dimensional(name, values)
-    if len(array) != n_items:
-        raise ValueError(f"{name} must hold one label per item: got {len(array)} labels for {n_items} items")
+    labels = label_list(name, values)
+    if len(labels) != n_items:
+        raise ValueError(f"{name} must hold one label per item: got {len(labels)} labels for {n_items} items")
     codes = np.empty(n_items, dtype=np.intp)
     index: dict[Hashable, int] = {}
-    for position, label in enumerate(array.tolist()):
+    for position, label in enumerate(labels):
         if is_missing(label):
             codes[position] = -1
             continue

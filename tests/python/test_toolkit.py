@@ -40,6 +40,9 @@ def test_cluster_robust_standard_errors_match_statsmodels():
         statsmodels_cluster_se(candidate - baseline, labels), rel=1e-10, abs=0)
     assert (mean.n_clusters, paired.n_clusters) == (23, 23)
     assert paired.p_value == math.erfc(abs(paired.difference / paired.standard_error) / math.sqrt(2.0))
+    # Any hashable label names a cluster, a tuple too.
+    as_tuples = mirabund.mean_interval(baseline, clusters=[(str(x), 1) for x in labels], n_resamples=10, seed=1)
+    assert as_tuples == mean
 
 
 @pytest.mark.parametrize("clusters", [None, "labels"])

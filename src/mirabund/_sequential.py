@@ -414,14 +414,14 @@ class SequentialMonitor:
             else:
                 upper = math.nextafter(null, math.inf)
 
-        self._n, self._total = n, total
-        self._lower, self._upper = max(self._lower, lower), min(self._upper, upper)
-        self._max_log_ratio = max(self._max_log_ratio, log_ratio)
-        if rejects_now and self._rejected_at is None:
-            self._rejected_at = n
-        rejected = self._rejected_at is not None
+        # The new state is worked out and its report made before any of it
+        # is kept, so that a failure on the way leaves the monitor as it was.
+        lower, upper = max(self._lower, lower), min(self._upper, upper)
+        max_log_ratio = max(self._max_log_ratio, log_ratio)
+        rejected_at = n if rejects_now and self._rejected_at is None else self._rejected_at
+        rejected = rejected_at is not None
         # Likewise the p-value yields to the decision taken on the log ratio.
-        p_value = math.exp(-self._max_log_ratio)
+        p_value = math.exp(-max_log_ratio)
         if rejected:
             p_value = min(p_value, self._alpha)
         elif p_value <= self._alpha:
@@ -430,15 +430,20 @@ class SequentialMonitor:
             ratio = math.exp(log_ratio)
         except OverflowError:
             ratio = math.inf
-        self._last = MonitorUpdate(
+        update = MonitorUpdate(
             n=n,
             mean=mean,
             likelihood_ratio=ratio,
             log_likelihood_ratio=log_ratio,
             rejected=rejected,
-            rejected_at=self._rejected_at,
+            rejected_at=rejected_at,
             p_value=p_value,
-            ci_lower=self._lower,
-            ci_upper=self._upper,
+            ci_lower=lower,
+            ci_upper=upper,
         )
-        return self._last
+        self._n, self._total = n, total
+        self._lower, self._upper = lower, upper
+        self._max_log_ratio = max_log_ratio
+        self._rejected_at = rejected_at
+        self._last = update
+        return update

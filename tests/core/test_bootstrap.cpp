@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/entropy.hpp"
+
 namespace {
 
 using namespace mirabund_core::bootstrap;

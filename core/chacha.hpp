@@ -10,6 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "core/kernel_list.hpp"
+
 namespace mirabund_core::random {
 
 // ChaCha state words 4 to 15; words 0 to 3 are the fixed constants.
@@ -36,10 +38,8 @@ using BlockFunction = void (*)(const ChaChaCore& core, std::uint32_t double_roun
 
 void blocks_scalar(const ChaChaCore& core, std::uint32_t double_rounds, std::size_t groups, std::uint32_t* out);
 
-struct NamedBlockFunction {
-    std::string_view name;  // "avx512", "avx2", "avx", "sse4.1", "ssse3" or "scalar"
-    BlockFunction function;
-};
+// Named "avx512", "avx2", "avx", "sse4.1", "ssse3" or "scalar".
+using NamedBlockFunction = NamedKernel<BlockFunction>;
 
 // Every kernel this processor can run, fastest first; the last is always the
 // scalar one. Detected once per process.

@@ -344,12 +344,7 @@ template <std::size_t wide, auto wide_kernel, auto group_kernel>
 
 namespace {
 
-struct BlockFunctions {
-    std::array<NamedBlockFunction, 6> entries{};
-    std::size_t count = 0;
-
-    void add(std::string_view name, BlockFunction function) { entries[count++] = {name, function}; }
-};
+using BlockFunctions = KernelList<BlockFunction, 6>;
 
 BlockFunctions detect_block_functions() {
     BlockFunctions found;
@@ -369,7 +364,7 @@ BlockFunctions detect_block_functions() {
 
 std::span<const NamedBlockFunction> available_block_functions() {
     static const BlockFunctions functions = detect_block_functions();
-    return std::span(functions.entries.data(), functions.count);
+    return functions.view();
 }
 
 }  // namespace mirabund_core::random

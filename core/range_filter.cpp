@@ -105,12 +105,7 @@ template <class T>
 #endif  // __x86_64__
 
 template <class T>
-struct RangeFilters {
-    std::array<NamedRangeFilter<T>, 3> entries{};
-    std::size_t count = 0;
-
-    void add(std::string_view name, RangeFilter<T> function) { entries[count++] = {name, function}; }
-};
+using RangeFilters = KernelList<RangeFilter<T>, 3>;
 
 template <class T>
 RangeFilters<T> detect_range_filters() {
@@ -130,7 +125,7 @@ RangeFilters<T> detect_range_filters() {
 template <class T>
 std::span<const NamedRangeFilter<T>> available_range_filters() {
     static const RangeFilters<T> filters = detect_range_filters<T>();
-    return std::span(filters.entries.data(), filters.count);
+    return filters.view();
 }
 
 template std::span<const NamedRangeFilter<std::uint64_t>> available_range_filters();

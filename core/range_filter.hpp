@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "core/kernel_list.hpp"
+
 namespace mirabund_core::random {
 
 // A draw from [low, low + range - 1]: the value v is accepted when the low
@@ -39,11 +41,9 @@ template <class T>
 using RangeFilter = FilterProgress (*)(const std::uint32_t* words, std::size_t values, const RangeDraw& draw,
                                        T* out, std::size_t wanted);
 
+// Named "avx512", "avx2" or "scalar".
 template <class T>
-struct NamedRangeFilter {
-    std::string_view name;  // "avx512", "avx2" or "scalar"
-    RangeFilter<T> function;
-};
+using NamedRangeFilter = NamedKernel<RangeFilter<T>>;
 
 template <class T>
 FilterProgress range_filter_scalar(const std::uint32_t* words, std::size_t values, const RangeDraw& draw, T* out,

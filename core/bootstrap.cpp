@@ -130,7 +130,7 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
     if (batch_room > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) throw std::bad_alloc();
     const auto starts = std::make_unique_for_overwrite<std::uint32_t[]>(batch_room);
 
-    const SumKernel kernel = sum_kernel_for(block_size);
+    const SumKernel kernel = chosen_sum_kernel();
     const std::uint32_t* rows[max_lockstep];
     double sums[max_lockstep];
     for (std::uint64_t done = 0; done < n_resamples;) {

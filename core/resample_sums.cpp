@@ -144,9 +144,9 @@ std::span<const NamedSumKernel> available_sum_kernels() {
     return kernels.view();
 }
 
-SumKernel sum_kernel_for(std::uint64_t block_size) {
-    static const SumKernel fastest = available_sum_kernels().front().function;
-    return block_size == 1 ? resample_sums_scalar : fastest;
+SumKernel chosen_sum_kernel() {
+    static const SumKernel chosen = available_sum_kernels().front().function;
+    return chosen;
 }
 
 }  // namespace mirabund_core::bootstrap

@@ -39,9 +39,9 @@ using NamedSumKernel = NamedKernel<SumKernel>;
 // Every kernel this processor can run, fastest first, the scalar one last.
 std::span<const NamedSumKernel> available_sum_kernels();
 
-// The kernel for blocks of this size: blocks of one value are summed in
-// scalar lanes (a vector would be filled one value at a time), longer ones
-// by the first available kernel.
-SumKernel sum_kernel_for(std::uint64_t block_size);
+// The first of available_sum_kernels(), chosen on first use. It is the
+// fastest for every block size, blocks of one value included: filling a
+// vector one value at a time still beats scalar sums.
+SumKernel chosen_sum_kernel();
 
 }  // namespace mirabund_core::bootstrap

@@ -31,6 +31,16 @@ using f64x4 = double __attribute__((vector_size(32)));
     sum = sum + f64x4{block[0][i], block[1][i], block[2][i], block[3][i]};
 }
 
+[[gnu::always_inline]] inline void add_values_at(f64x4& sum, const double* data, const std::uint32_t* const* rows,
+                                                 std::uint64_t j) {
+    sum = sum + f64x4{data[rows[0][j]], data[rows[1][j]], data[rows[2][j]], data[rows[3][j]]};
+}
+
+[[gnu::always_inline]] inline void add_values_at(f64x2& sum, const double* data, const std::uint32_t* const* rows,
+                                                 std::uint64_t j) {
+    sum = sum + f64x2{data[rows[0][j]], data[rows[1][j]]};
+}
+
 [[gnu::always_inline]] inline void add_pair(f64x2& sum, const double* const* block, std::size_t i) {
     const f64x2 first = load_pair(block[0] + i);
     const f64x2 second = load_pair(block[1] + i);
@@ -59,6 +69,13 @@ template <class V, std::size_t vectors>
     constexpr std::size_t width = lanes<V>;
     V sum[vectors];
     for (V& s : sum) set_negative_zeros(s);
+    if (rs.block_size == 1) {
+        // Blocks of one value: each lane's value is loaded straight from its start.
+        for (std::uint64_t j = 0; j < rs.blocks; ++j)
+            for (std::size_t v = 0; v < vectors; ++v) add_values_at(sum[v], rs.data, rows + v * width, j);
+        std::memcpy(sums, sum, sizeof sum);
+        return;
+    }
     for (std::uint64_t j = 0; j < rs.blocks; ++j) {
         const std::uint64_t length = j + 1 < rs.blocks ? rs.block_size : rs.last_length;
         const double* block[vectors][width];

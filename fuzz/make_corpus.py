@@ -66,6 +66,23 @@ CORPUS = {
         "signed_zeros": bytes([5]) + ints([1, 2, 3, 4, 5]) + bytes([1, 40]) + unit_byte(200) + u64(3) + bytes([0, 0, 3]),
         "point_estimate_fails": bytes([3]) + ints([1, 2, 3]) + bytes([3, 2]) + unit_byte(128) + u64(9) + bytes([1, 0, 0]),
     },
+    "fuzz_cluster_bootstrap": {
+        # 3 interleaved clusters, 5 resamples, level 0.8, seed 42; codes as given
+        "worked_example": bytes([8, 6]) + ints([1, 10, 100, 2, 120, 127]) + bytes([2]) + bytes([0, 1, 2, 0, 2, 2])
+        + bytes([5]) + unit(edge(P8)) + u64(42),
+        "every_item_its_own": bytes([8, 5]) + ints([3, 1, 4, 1, 5]) + bytes([5]) + bytes([0, 1, 2, 3, 4])
+        + bytes([64]) + unit_byte(242) + u64(7),
+        "unused_code": bytes([0, 3]) + ints([1, 2, 3]) + bytes([3]) + bytes([0, 3, 0]) + bytes([9]) + unit_byte(128)
+        + u64(1),
+        "nan_cluster": bytes([8, 4]) + integer(1) + edge(NAN) + integer(2) + integer(3) + bytes([1])
+        + bytes([0, 1, 0, 1]) + bytes([20]) + unit(edge(P95)) + u64(0),
+        "one_code_short": bytes([24, 3]) + ints([1, 2, 3]) + bytes([2]) + bytes([0, 1, 2]) + bytes([9])
+        + unit_byte(128) + u64(3),
+        "huge_code": bytes([4, 2]) + ints([1, 2]) + bytes([0]) + u64(0) + u64(2**64 - 1) + bytes([9])
+        + unit_byte(128) + u64(3),
+        "overflowing_totals": bytes([8, 4]) + edge(DBL_MAX) * 4 + bytes([1]) + bytes([0, 1, 0, 1]) + bytes([9])
+        + unit(edge(P95)) + u64(11),
+    },
     "fuzz_correction": {
         "bonferroni_example": bytes([4]) + b"".join(unit(raw(p)) for p in (0.01, 0.04, 0.03, 0.005)) + unit(edge(P05)),
         "step_up_example": bytes([5]) + b"".join(unit(raw(p)) for p in (0.01, 0.02, 0.03, 0.04, 0.05)) + unit(edge(P05)),

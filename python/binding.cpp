@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace mirabund_py {
 
@@ -10,7 +11,7 @@ namespace {
 [[noreturn]] void too_many_positional(const Signature& signature, Py_ssize_t given) {
     const auto total = signature.parameters.size();
     const auto required = static_cast<std::size_t>(
-        std::ranges::count_if(signature.parameters, [](const Parameter& p) { return p.required; }));
+        std::ranges::count_if(signature.parameters, [](const ParameterName& p) { return p.required; }));
     const char* verb = given == 1 ? "was" : "were";
     if (required == total)
         raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
@@ -58,7 +59,7 @@ BoundArguments bind_positional(const Signature& signature, PyObject* const* args
                                Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) > signature.parameters.size())
         too_many_positional(signature, nargs);
-    BoundArguments bound(signature);
+    BoundArguments bound;
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.slot(static_cast<std::size_t>(i)) = args[i];
     return bound;
 }
@@ -123,10 +124,7 @@ std::uint64_t to_u64(PyObject* object) {
     return value;
 }
 
-std::optional<std::uint64_t> to_seed(PyObject* object) {
-    if (object == nullptr || object == Py_None) return std::nullopt;
-    return to_u64(object);
-}
+std::optional<std::uint64_t> to_seed(PyObject* object) { return or_none<to_u64>(object); }
 
 namespace {
 
@@ -138,28 +136,35 @@ bool is_exactly(PyObject* object, const char* module, const char* name) {
     if (std::strncmp(type_name, module, module_length) != 0 || type_name[module_length] != '.' ||
         std::strcmp(type_name + module_length + 1, name) != 0)
         return false;
-    Ref loaded(PyImport_GetModule(Ref(checked(PyUnicode_FromString(module))).get()));
-    Ref type(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
+    Ref loaded = Ref::steal(PyImport_GetModule(checked(PyUnicode_FromString(module)).get()));
+    Ref type = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
     if (PyErr_Occurred()) fetch_exception();  // not there: not that type
     return type && type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
 }
 
-// Exact types whose items, read by iteration, are exactly the doubles their
+// Exact types whose items, read by iteration, are exactly the values their
 // buffer holds. Subclasses may iterate differently and are not trusted.
-bool has_trusted_double_buffer(PyObject* object) {
+bool has_trusted_buffer(PyObject* object) {
     return Py_IS_TYPE(object, &PyMemoryView_Type) || is_exactly(object, "numpy", "ndarray") ||
            is_exactly(object, "array", "array");
 }
 
-// Native doubles in the two spellings a memoryview can also iterate.
-bool is_native_double_format(const char* format) {
-    return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0);
+// A native format code, alone or after '@': the spellings a memoryview can
+// also iterate.
+bool is_native_format(const char* format, const char* codes) {
+    if (format == nullptr) return false;
+    if (format[0] == '@') ++format;
+    return format[0] != '\0' && format[1] == '\0' && std::strchr(codes, format[0]) != nullptr;
 }
 
-// Copies a one-dimensional buffer of native doubles without making a Python
-// object per element; anything else returns nothing and is iterated instead.
-std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
-    if (!has_trusted_double_buffer(object)) return std::nullopt;
+// Copies a one-dimensional buffer of native items of Item's size whose
+// format code is one of `codes`, without making a Python object per item;
+// anything else returns nothing and is iterated instead. `signed_codes` names
+// the codes whose items are read as signed, a negative one refused like the
+// negative int it iterates as.
+template <class Item>
+std::optional<std::vector<Item>> read_buffer(PyObject* object, const char* codes, const char* signed_codes = "") {
+    if (!has_trusted_buffer(object)) return std::nullopt;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         fetch_exception();
@@ -169,34 +174,43 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
-    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format))
+    if (view.ndim != 1 || view.itemsize != sizeof(Item) || !is_native_format(view.format, codes))
         return std::nullopt;
 
     const auto count = static_cast<std::size_t>(view.shape[0]);
     const auto* bytes = static_cast<const char*>(view.buf);
-    std::vector<double> sample;
-    const bool aligned = reinterpret_cast<std::uintptr_t>(bytes) % alignof(double) == 0;
-    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double)) && aligned) {
-        const auto* first = reinterpret_cast<const double*>(bytes);
-        sample.assign(first, first + count);
+    std::vector<Item> items;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(bytes) % alignof(Item) == 0;
+    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(Item)) && aligned) {
+        const auto* first = reinterpret_cast<const Item*>(bytes);
+        items.assign(first, first + count);
     } else {
-        sample.resize(count);
+        items.resize(count);
         for (std::size_t i = 0; i < count; ++i)
-            std::memcpy(&sample[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
+            std::memcpy(&items[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(Item));
     }
-    return sample;
+    if constexpr (std::is_integral_v<Item>) {
+        if (is_native_format(view.format, signed_codes))
+            for (const Item item : items)
+                if (static_cast<std::make_signed_t<Item>>(item) < 0)
+                    raise(PyExc_OverflowError, "can't convert negative int to unsigned");
+    }
+    return items;
 }
 
-}  // namespace
-
-std::vector<double> to_sample(PyObject* object) {
+// The items of a sequence, each through `convert`: from the buffer when
+// `read` can take it, else by iteration. `is_plain` tells the items whose
+// conversion runs no Python code and so cannot change the sequence.
+template <class Item, Item (*convert)(PyObject*), bool (*is_plain)(PyObject*),
+          std::optional<std::vector<Item>> (*read)(PyObject*)>
+std::vector<Item> convert_items(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object))
         raise_format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'",
                      type_qualname(object).get());
-    if (auto sample = read_double_buffer(object)) return std::move(*sample);
+    if (auto items = read(object)) return std::move(*items);
 
-    std::vector<double> sample;
+    std::vector<Item> items;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
         fetch_exception();  // discarded, unless it is a panic coming back
@@ -204,29 +218,49 @@ std::vector<double> to_sample(PyObject* object) {
         // A length is only a hint: an object may claim far more items than it
         // yields, so the up-front reservation is capped.
         constexpr Py_ssize_t reservation_cap = Py_ssize_t{1} << 24;
-        sample.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
+        items.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
     }
     if (PyList_CheckExact(object)) {
         // What iterating an exact list does, without the iterator: the size
-        // is read afresh each step since an item's __float__ may change it.
+        // is read afresh each step since an item's conversion may change it.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
             PyObject* item = PyList_GET_ITEM(object, i);
-            if (PyFloat_CheckExact(item)) {
-                sample.push_back(PyFloat_AS_DOUBLE(item));
+            if (is_plain(item)) {
+                items.push_back(convert(item));
             } else {
-                Ref owned(Py_NewRef(item));
-                sample.push_back(to_double(item));
+                Ref owned = Ref::borrow(item);
+                items.push_back(convert(item));
             }
         }
-        return sample;
+        return items;
     }
     Ref iterator = checked(PyObject_GetIter(object));
     while (PyObject* item = PyIter_Next(iterator.get())) {
-        Ref owned(item);
-        sample.push_back(to_double(item));
+        Ref owned = Ref::steal(item);
+        items.push_back(convert(item));
     }
     if (PyErr_Occurred()) throw PythonError{};
-    return sample;
+    return items;
+}
+
+bool is_exact_float(PyObject* object) { return PyFloat_CheckExact(object); }
+bool is_exact_int(PyObject* object) { return PyLong_CheckExact(object); }
+
+std::optional<std::vector<double>> read_double_buffer(PyObject* object) { return read_buffer<double>(object, "d"); }
+
+// int64 and uint64 under each of their native codes.
+std::optional<std::vector<std::uint64_t>> read_u64_buffer(PyObject* object) {
+    return read_buffer<std::uint64_t>(object, "qlnQLN", "qln");
+}
+
+}  // namespace
+
+std::vector<double> to_sample(PyObject* object) {
+    return convert_items<double, to_double, is_exact_float, read_double_buffer>(object);
+}
+
+std::vector<std::uint64_t> to_u64_sequence(PyObject* object) {
+    return convert_items<std::uint64_t, to_u64, is_exact_int, read_u64_buffer>(object);
 }
 
 }  // namespace mirabund_py

@@ -25,7 +25,7 @@ PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
     slots.push_back(PyType_Slot{0, nullptr});
     PyType_Spec definition{full_name.c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
 
-    Ref type(PyType_FromSpec(&definition));
+    Ref type = Ref::steal(PyType_FromSpec(&definition));
     bool ok = static_cast<bool>(type);
     try {
         for (std::size_t i = 0; ok && i < attributes.size(); ++i) {
@@ -36,9 +36,9 @@ PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
         ok = false;
     }
     if (!ok) {
-        Ref cause(PyErr_GetRaisedException());
+        Ref cause = Ref::steal(PyErr_GetRaisedException());
         PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
-        Ref error(PyErr_GetRaisedException());
+        Ref error = Ref::steal(PyErr_GetRaisedException());
         PyException_SetCause(error.get(), cause.release());
         PyErr_SetRaisedException(error.release());
         throw PythonError{};

@@ -5,7 +5,8 @@
 // selects the protocol:
 //   - `members` (member names in value order): an enumeration class;
 //   - `properties` (null-terminated getter table) and optionally `repr`:
-//     a result class, or, with `construct` and `methods`, a stateful one.
+//     a result class, or, with a `constructor` declaration and a `methods`
+//     table (entries.hpp), a stateful one.
 // Instances are final, without __dict__ or weak references, and hold the
 // native value beside a borrow counter.
 #pragma once
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/ref.hpp"
 
 namespace mirabund_py {
 
@@ -85,14 +87,20 @@ Instance<Native>& instance_of(PyObject* object) {
     return *reinterpret_cast<Instance<Native>*>(object);
 }
 
+// A new instance of `type`, a subtype of the class of `Native` or the class.
 template <class Native>
-Ref new_instance(Native value, PyTypeObject* type = type_object<Native>()) {
+Ref new_instance(Native value, PyTypeObject* type) {
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) throw PythonError{};
     auto* instance = reinterpret_cast<Instance<Native>*>(object);
     new (&instance->value) Native(std::move(value));
     instance->borrow = 0;
-    return Ref(object);
+    return Ref::steal(object);
+}
+
+template <class Native>
+Ref new_instance(Native value) {
+    return new_instance(std::move(value), type_object<Native>());
 }
 
 // Enumeration argument converter: members of the named class only.
@@ -103,14 +111,14 @@ E to_member(PyObject* object) {
 
 // Conversions of native field values into new Python objects.
 inline Ref to_python(double value) { return checked(PyFloat_FromDouble(value)); }
-inline Ref to_python(bool value) { return Ref(Py_NewRef(value ? Py_True : Py_False)); }
+inline Ref to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
 inline Ref to_python(const std::optional<double>& value) {
-    return value ? to_python(*value) : Ref(Py_NewRef(Py_None));
+    return value ? to_python(*value) : Ref::borrow(Py_None);
 }
 template <EnumerationNative E>
 Ref to_python(E value) {
-    return new_instance<E>(value);
+    return new_instance(value);
 }
 // A new list of new items; takes vectors, and views of doubles.
 template <class Sequence>
@@ -215,8 +223,19 @@ PyTypeObject* create_type(const char* name, const char* doc, int basic_size,
 
 template <EnumerationNative E>
 Ref make_member(PyTypeObject* type, std::size_t index) {
-    return new_instance<E>(static_cast<E>(index), type);
+    return new_instance(static_cast<E>(index), type);
 }
+
+}  // namespace detail
+
+// Made from a constructor's declaration, with the other call entries
+// (entries.hpp).
+template <const auto& Declaration>
+const char* docstring();
+template <const auto& Declaration>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+namespace detail {
 
 template <class Native>
 PyTypeObject* build_type() {
@@ -234,14 +253,17 @@ PyTypeObject* build_type() {
         slots.push_back({Py_tp_getset, const_cast<PyGetSetDef*>(Traits::properties)});
     }
     if constexpr (requires { Traits::methods; })
-        slots.push_back({Py_tp_methods, const_cast<PyMethodDef*>(Traits::methods)});
-    if constexpr (requires { Traits::construct; })
-        slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::construct)});
-    else
+        slots.push_back({Py_tp_methods, Traits::methods});
+    const char* doc = Traits::doc;
+    if constexpr (requires { Traits::constructor; }) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(&constructor_entry<Traits::constructor>)});
+        doc = docstring<Traits::constructor>();  // headed by the constructor's text signature
+    } else {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(&refuse_construction)});
+    }
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_slot<Native>)});
-    return create_type(Traits::name, Traits::doc, static_cast<int>(sizeof(Instance<Native>)),
-                       std::move(slots), attributes);
+    return create_type(Traits::name, doc, static_cast<int>(sizeof(Instance<Native>)), std::move(slots),
+                       attributes);
 }
 
 }  // namespace detail

@@ -3,17 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "python/module.hpp"
+
 namespace mirabund_py {
-
-namespace {
-
-constexpr const char* panic_doc =
-    "Raised when the native code of _mirabund_core, called from Python, fails\n"
-    "unrecoverably (a broken internal invariant). Like SystemExit it derives from\n"
-    "BaseException, so that it typically propagates all the way up the stack and\n"
-    "makes the interpreter exit.";
-
-}  // namespace
 
 void raise_format(PyObject* type, const char* format, ...) {
     va_list args;
@@ -54,25 +46,37 @@ std::string utf8_lossy(PyObject* text) {
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("mirabund_native.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc(this_module.panic_name, this_module.panic_doc, PyExc_BaseException,
+                                         nullptr);
         if (type == nullptr) throw PythonError{};
     }
     return type;
 }
 
+std::string describe_exception(PyObject* exception) {
+    std::string text;
+    if (Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exception)))) text = utf8_lossy(name.get());
+    if (PyErr_Occurred()) fetch_exception();
+    Ref message = Ref::steal(PyObject_Str(exception));
+    if (!message) {
+        fetch_exception();  // discarded, unless it is a panic coming back
+        return text + ": <exception str() failed>";
+    }
+    return text + ": " + utf8_lossy(message.get());
+}
+
 Ref fetch_exception() {
-    Ref exception(PyErr_GetRaisedException());
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
     if (!exception) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        exception = Ref(PyErr_GetRaisedException());
+        exception = Ref::steal(PyErr_GetRaisedException());
     }
     PyObject* panic_type = panic_exception_type();
     if (!PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type)))
         return exception;
 
     std::string message = "Unwrapped panic from Python code";
-    if (Ref text{PyObject_Str(exception.get())}) message = utf8_lossy(text.get());
+    if (Ref text = Ref::steal(PyObject_Str(exception.get()))) message = utf8_lossy(text.get());
     PyErr_Clear();
     std::fputs("--- mirabund: resuming a panic after fetching a PanicException from Python ---\n"
                "Python stack trace below:\n",

@@ -2,57 +2,32 @@
 //
 // Inside the surface, a pending Python exception travels as a thrown
 // PythonError (the exception itself stays set in the interpreter); a broken
-// invariant travels as mirabund_core::Panic. The guard at every entry point
-// turns both, and exhausted memory, into the exception the caller sees; no C++
-// exception ever reaches the interpreter.
+// invariant travels as mirabund_core::Panic; a library error is a value until
+// unwrap raises it. The guard at every entry point turns all of them, and
+// exhausted memory, into the exception the caller sees; no C++ exception ever
+// reaches the interpreter.
 #pragma once
 
 #include <Python.h>
 
+#include <expected>
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "core/outcome.hpp"
+#include "python/ref.hpp"
 
 namespace mirabund_py {
 
 // Thrown when a Python exception has been set and the call must unwind.
 struct PythonError {};
 
-// An owned strong reference.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* owned) : object_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Py_XDECREF(object_);
-            object_ = other.release();
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const { return object_; }
-    PyObject* release() {
-        PyObject* p = object_;
-        object_ = nullptr;
-        return p;
-    }
-    explicit operator bool() const { return object_ != nullptr; }
-
-private:
-    PyObject* object_ = nullptr;
-};
-
 // A new reference from a call that sets an exception when it returns null.
 inline Ref checked(PyObject* result) {
     if (result == nullptr) throw PythonError{};
-    return Ref(result);
+    return Ref::steal(result);
 }
 
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
@@ -69,7 +44,10 @@ inline Ref type_qualname(PyObject* object) { return checked(PyType_GetQualName(P
 // written as U+FFFD.
 std::string utf8_lossy(PyObject* text);
 
-// The process-wide panic exception class, created on first need.
+// "TypeName: message" of an exception, as UTF-8 whatever its str() returns.
+std::string describe_exception(PyObject* exception);
+
+// The module's panic exception class, created on first need.
 PyObject* panic_exception_type();
 
 // Takes the pending exception. A missing one becomes a SystemError; a panic
@@ -101,6 +79,29 @@ Result guard(Body&& body) noexcept {
         set_panic(mirabund_core::Panic{"native code failed with an unexpected internal error", {}});
     }
     return error_value;
+}
+
+// A library result's value, or its error raised as ValueError carrying the
+// error's display text.
+template <class Outcome, class Error>
+Outcome unwrap(std::expected<Outcome, Error>&& result) {
+    if (!result) {
+        const std::string text{display_text(result.error())};
+        Ref message = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        throw PythonError{};
+    }
+    return std::move(*result);
+}
+
+// A new instance of the class whose native value is `Native` (classes.hpp).
+template <class Native>
+Ref new_instance(Native value);
+
+// A library result as a new result object, or its error raised.
+template <class Outcome, class Error>
+Ref wrap(std::expected<Outcome, Error>&& result) {
+    return new_instance<Outcome>(unwrap(std::move(result)));
 }
 
 }  // namespace mirabund_py

@@ -1,17 +1,15 @@
-// The module's entry point: single-phase initialisation, one interpreter per
-// process, and the members registered in a fixed order.
-#include <Python.h>
+// Single-phase initialisation of a declared module, its members registered
+// in a fixed order.
+#include "python/module.hpp"
 
 #include <atomic>
 #include <cstdint>
-
-#include "python/module.hpp"
 
 namespace mirabund_py {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_mirabund_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module; the type objects are
@@ -30,25 +28,30 @@ PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw PythonError{};
     std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id)
-        raise(PyExc_ImportError,
-              "_mirabund_core does not support sub-interpreters: it can only be used from the "
-              "interpreter that first imported it");
-    if (module_object != nullptr) return Py_NewRef(module_object);
+    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        if (this_module.one_interpreter_per_process)
+            raise_format(PyExc_ImportError,
+                         "%s does not support sub-interpreters: it can only be used from the "
+                         "interpreter that first imported it",
+                         this_module.name);
+    } else if (module_object != nullptr) {
+        return Py_NewRef(module_object);
+    }
 
-    Ref module = checked(PyModule_Create2(&module_definition, 1013));
+    module_definition.m_name = this_module.name;
+    module_definition.m_doc = this_module.doc;
+    Ref module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     Ref all = checked(PyList_New(0));
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) throw PythonError{};
-    for (auto members : {bootstrap_members(), sequential_members(), correction_members(), effect_size_members(),
-                         judge_calibration_members()})
-        for (const Member& member : members) add_member(module.get(), all.get(), member);
-    module_object = Py_NewRef(module.get());
+    for (const MemberList members : this_module.members)
+        for (const Member& member : members()) add_member(module.get(), all.get(), member);
+    // Only the first interpreter's module is kept: another one gets its own.
+    if (expected == -1 || expected == id) module_object = Py_NewRef(module.get());
     return module.release();
 }
 
 }  // namespace
-}  // namespace mirabund_py
 
-PyMODINIT_FUNC PyInit__mirabund_core() {
-    return mirabund_py::guard<PyObject*>(mirabund_py::initialise);
-}
+PyObject* initialise_module() { return guard<PyObject*>(initialise); }
+
+}  // namespace mirabund_py

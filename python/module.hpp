@@ -1,95 +1,55 @@
-// Module members: each method's file lists its classes and functions in the
-// order the module registers them.
+// Registration: a module is declared once, by its name, docstring, member
+// lists and the few things that differ between modules, and its PyInit
+// function hands that declaration to the shared initialisation.
 #pragma once
 
 #include <Python.h>
 
 #include <span>
 
-#include "python/binding.hpp"
 #include "python/classes.hpp"
+#include "python/entries.hpp"
+#include "python/ref.hpp"
 
 namespace mirabund_py {
 
+// One member of a module, made when the module is initialised and added
+// under its __name__.
 struct Member {
     Ref (*create)(PyObject* module);
 };
 
 template <class Native>
 Ref class_member(PyObject*) {
-    return Ref(Py_NewRef(reinterpret_cast<PyObject*>(type_object<Native>())));
+    return Ref::borrow(reinterpret_cast<PyObject*>(type_object<Native>()));
 }
 
-template <PyMethodDef& Definition>
+// A module function from its declaration (entries.hpp).
+template <const auto& Declaration>
 Ref function_member(PyObject* module) {
     Ref module_name = checked(PyModule_GetNameObject(module));
-    return checked(PyCFunction_NewEx(&Definition, module, module_name.get()));
+    return checked(PyCFunction_NewEx(&function_definition<Declaration>, module, module_name.get()));
 }
 
-// A module function taking positional-or-keyword arguments by vectorcall.
-// `Body` converts the bound arguments, calls the library and wraps the result.
-template <const Signature& Sig, Ref (*Body)(const BoundArguments&)>
-PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard<PyObject*>([&] { return Body(bind(Sig, args, nargs, kwnames)).release(); });
-}
+// A method file's members, in the order the module registers them.
+using MemberList = std::span<const Member> (*)();
 
-template <const Signature& Sig, Ref (*Body)(const BoundArguments&)>
-constexpr PyMethodDef function_definition(const char* name, const char* doc) {
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<Sig, Body>)),
-                       METH_FASTCALL | METH_KEYWORDS, doc};
-}
+struct ModuleDeclaration {
+    const char* name;
+    const char* doc;
+    std::span<const MemberList> members;  // registered list after list
+    const char* panic_name;               // qualified name of the module's panic exception class
+    const char* panic_doc;
+    // Refuse to be imported by any interpreter but the first, for modules
+    // whose class objects are process-wide.
+    bool one_interpreter_per_process;
+};
 
-// A library result's value, or its error raised as ValueError carrying the
-// error's display text.
-template <class Outcome, class Error>
-Outcome unwrap(std::expected<Outcome, Error>&& result) {
-    if (!result) {
-        const std::string text{display_text(result.error())};
-        Ref message = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        PyErr_SetObject(PyExc_ValueError, message.get());
-        throw PythonError{};
-    }
-    return std::move(*result);
-}
+// Defined once by each extension module, beside its PyInit function.
+extern const ModuleDeclaration this_module;
 
-// A library result as a new result object.
-template <class Outcome, class Error>
-Ref wrap(std::expected<Outcome, Error>&& result) {
-    return new_instance<Outcome>(unwrap(std::move(result)));
-}
-
-// A method that mutates its object: exclusive access to self for the whole
-// call, taken before the arguments are converted.
-template <class Native, const Signature& Sig, Ref (*Body)(Native&, const BoundArguments&)>
-PyObject* mutating_method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guard<PyObject*>([&] {
-        const BoundArguments bound = bind(Sig, args, nargs, kwnames);
-        auto& instance = instance_of<Native>(self);
-        ExclusiveBorrow borrow(instance.borrow);
-        return Body(instance.value, bound).release();
-    });
-}
-
-template <class Native, const Signature& Sig, Ref (*Body)(Native&, const BoundArguments&)>
-constexpr PyMethodDef mutating_method_definition(const char* name, const char* doc) {
-    return PyMethodDef{name,
-                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                           &mutating_method_entry<Native, Sig, Body>)),
-                       METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-// A constructor: arguments come as a tuple and a dictionary.
-template <class Native, const Signature& Sig, Native (*Body)(const BoundArguments&)>
-PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard<PyObject*>([&] { return new_instance<Native>(Body(bind(Sig, args, kwargs)), type).release(); });
-}
-
-// Per-method member lists, in registration order.
-std::span<const Member> bootstrap_members();
-std::span<const Member> sequential_members();
-std::span<const Member> correction_members();
-std::span<const Member> effect_size_members();
-std::span<const Member> judge_calibration_members();
+// The whole of the module's PyInit function: builds this_module, or returns
+// null with an exception set.
+PyObject* initialise_module();
 
 }  // namespace mirabund_py

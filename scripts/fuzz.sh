@@ -10,7 +10,8 @@ FUZZ_SECONDS="${FUZZ_SECONDS:-7}"
 ensure_clang
 
 BUILD="$ROOT/build-fuzz"
-cmake -S "$ROOT/fuzz" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" >/dev/null
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMIRABUND_BUILD_FUZZ=ON -DMIRABUND_BUILD_EXTENSION=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" >/dev/null
 
 # Runs write new inputs into their corpus folder: each works on a copy, so

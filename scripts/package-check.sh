@@ -51,6 +51,8 @@ echo "== Python tests against the wheel in a new virtual environment"
 "$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt"
 SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
+compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_native.pyi" ] ||
+    { echo "error: mirabund._native or its stub is not installed in the package" >&2; exit 1; }
 
 # The tests read README.md and examples/ beside tests/; copy all three, and
 # nothing that could be imported in place of the installed module.

@@ -6,7 +6,7 @@
 # installing it only when none is there.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_venv
-if ! "$VENV/bin/python" -c 'import _mirabund_core' 2>/dev/null; then
+if ! "$VENV/bin/python" -c 'import _mirabund_core, mirabund._native' 2>/dev/null; then
     ensure_debian_packages cmake g++
     install_module
 fi
@@ -24,5 +24,7 @@ echo "== type stub (mypy on the examples and the typed usage file)"
 
 echo "== type stub against the installed module (stubtest)"
 "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" _mirabund_core
+# The package's stub is read from its sources, which mypy_path does not name.
+MYPYPATH="$ROOT/src" "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" mirabund._native
 
 (cd "$ROOT/tests/typing" && "$VENV/bin/python" usage.py)

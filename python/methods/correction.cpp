@@ -36,30 +36,27 @@ struct ClassTraits<CorrectionOutcome> {
 
 namespace {
 
-constexpr Parameter parameters[] = {{"p_values"}, {"alpha"}, {"method"}};
-constexpr Signature signature{"correct_p_values()", parameters};
-
-Ref correct_p_values(const BoundArguments& args) {
-    const auto p_values = args.convert(0, to_sample);
-    const double alpha = args.convert(1, to_double);
-    const auto method = args.convert(2, to_member<CorrectionMethod>);
+Ref correct_p_values(std::vector<double> p_values, double alpha, CorrectionMethod method) {
     return wrap(correction::correct_p_values(p_values, alpha, method));
 }
 
-PyMethodDef definition = function_definition<signature, correct_p_values>(
+constexpr Function function{
     "correct_p_values",
-    "correct_p_values(p_values, alpha, method)\n--\n\n"
+    {required("p_values", to_sample), required("alpha", to_double),
+     required("method", to_member<CorrectionMethod>)},
+    correct_p_values,
     "Applies a multiple-comparisons correction to `p_values`.\n"
     "\n"
     "Use `CorrectionMethod.Bonferroni` for strict family-wise error\n"
     "control, or `CorrectionMethod.BenjaminiHochberg` for higher-power\n"
     "false-discovery-rate control when checking many metrics at once\n"
-    "(the more realistic case for eval suites).");
+    "(the more realistic case for eval suites).",
+};
 
 constexpr Member members[] = {
     {&class_member<CorrectionMethod>},
     {&class_member<CorrectionOutcome>},
-    {&function_member<definition>},
+    {&function_member<function>},
 };
 
 }  // namespace

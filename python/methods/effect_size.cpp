@@ -38,18 +38,14 @@ struct ClassTraits<EffectSizeOutcome> {
 
 namespace {
 
-constexpr Parameter cohens_d_parameters[] = {{"baseline"}, {"treatment"}};
-constexpr Signature cohens_d_signature{"cohens_d()", cohens_d_parameters};
-
-Ref cohens_d(const BoundArguments& args) {
-    const auto baseline = args.convert(0, to_sample);
-    const auto treatment = args.convert(1, to_sample);
+Ref cohens_d(std::vector<double> baseline, std::vector<double> treatment) {
     return wrap(effect_size::cohens_d(baseline, treatment));
 }
 
-PyMethodDef cohens_d_definition = function_definition<cohens_d_signature, cohens_d>(
+constexpr Function function{
     "cohens_d",
-    "cohens_d(baseline, treatment)\n--\n\n"
+    {required("baseline", to_sample), required("treatment", to_sample)},
+    cohens_d,
     "Computes Cohen's d and Hedges' g for the difference between\n"
     "`treatment` and `baseline` sample means, using the pooled\n"
     "standard deviation. Positive values mean `treatment` scored\n"
@@ -57,12 +53,13 @@ PyMethodDef cohens_d_definition = function_definition<cohens_d_signature, cohens
     "\n"
     "Prefer `hedges_g` over `cohens_d` when group sizes are small\n"
     "(roughly n < 20 per group) \u2014 Cohen's d systematically\n"
-    "overestimates effect size in that regime.");
+    "overestimates effect size in that regime.",
+};
 
 constexpr Member members[] = {
     {&class_member<EffectMagnitude>},
     {&class_member<EffectSizeOutcome>},
-    {&function_member<cohens_d_definition>},
+    {&function_member<function>},
 };
 
 }  // namespace

@@ -57,47 +57,41 @@ struct ClassTraits<LengthBiasOutcome> {
 
 namespace {
 
-constexpr Parameter debias_parameters[] = {{"original_order"}, {"swapped_order"}};
-constexpr Signature debias_signature{"debias_pairwise_judgment()", debias_parameters};
-
-Ref debias_pairwise_judgment(const BoundArguments& args) {
-    const auto original_order = args.convert(0, to_member<Preference>);
-    const auto swapped_order = args.convert(1, to_member<Preference>);
+Ref debias_pairwise_judgment(Preference original_order, Preference swapped_order) {
     return new_instance(judge::debias_pairwise_judgment(original_order, swapped_order));
 }
 
-PyMethodDef debias_definition = function_definition<debias_signature, debias_pairwise_judgment>(
+constexpr Function debias_function{
     "debias_pairwise_judgment",
-    "debias_pairwise_judgment(original_order, swapped_order)\n--\n\n"
+    {required("original_order", to_member<Preference>), required("swapped_order", to_member<Preference>)},
+    debias_pairwise_judgment,
     "Debiases a single pairwise judgment by comparing two judgments of\n"
     "the same pair of responses, made with positions swapped. If the\n"
     "two judgments disagree, that disagreement is itself evidence of\n"
     "position bias, and the result is downgraded to a Tie rather than\n"
-    "trusting either judgment.");
+    "trusting either judgment.",
+};
 
-constexpr Parameter length_parameters[] = {{"scores"}, {"lengths"}};
-constexpr Signature length_signature{"length_bias_correction()", length_parameters};
-
-Ref length_bias_correction(const BoundArguments& args) {
-    const auto scores = args.convert(0, to_sample);
-    const auto lengths = args.convert(1, to_sample);
+Ref length_bias_correction(std::vector<double> scores, std::vector<double> lengths) {
     return wrap(judge::length_bias_correction(scores, lengths));
 }
 
-PyMethodDef length_definition = function_definition<length_signature, length_bias_correction>(
+constexpr Function length_function{
     "length_bias_correction",
-    "length_bias_correction(scores, lengths)\n--\n\n"
+    {required("scores", to_sample), required("lengths", to_sample)},
+    length_bias_correction,
     "Fits an ordinary least squares regression of `scores` on\n"
     "`lengths` and returns length-adjusted (residualized) scores,\n"
     "correcting for the tendency of LLM judges to score longer\n"
-    "responses higher independent of actual quality.");
+    "responses higher independent of actual quality.",
+};
 
 constexpr Member members[] = {
     {&class_member<Preference>},
     {&class_member<PairwiseDebiasOutcome>},
-    {&function_member<debias_definition>},
+    {&function_member<debias_function>},
     {&class_member<LengthBiasOutcome>},
-    {&function_member<length_definition>},
+    {&function_member<length_function>},
 };
 
 }  // namespace

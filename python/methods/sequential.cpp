@@ -12,31 +12,19 @@ using sequential::SequentialTestState;
 
 namespace {
 
-constexpr Parameter update_parameters[] = {{"x"}};
-constexpr Signature update_signature{"SequentialTest.update()", update_parameters};
+Ref update(SequentialTestState& state, double x) { return new_instance(state.update(x)); }
 
-Ref update(SequentialTestState& state, const BoundArguments& args) {
-    const double x = args.convert(0, to_double);
-    return new_instance(state.update(x));
-}
-
-constexpr Parameter constructor_parameters[] = {{"alpha"}, {"tau"}};
-constexpr Signature constructor_signature{"SequentialTest.__new__()", constructor_parameters};
-
-SequentialTestState construct(const BoundArguments& args) {
-    const double alpha = args.convert(0, to_double);
-    const double tau = args.convert(1, to_double);
-    return unwrap(SequentialTestState::create(alpha, tau));
-}
-
-PyMethodDef update_methods[] = {
-    mutating_method_definition<SequentialTestState, update_signature, update>(
-        "update",
-        "update($self, x)\n--\n\n"
-        "Feed one new observation into the test and get back the\n"
-        "updated decision."),
-    {},
+constexpr Method update_method{
+    "update",
+    {required("x", to_double)},
+    update,
+    "Feed one new observation into the test and get back the\n"
+    "updated decision.",
 };
+
+SequentialTestState construct(double alpha, double tau) { return unwrap(SequentialTestState::create(alpha, tau)); }
+
+constexpr Constructor constructor{{required("alpha", to_double), required("tau", to_double)}, construct};
 
 }  // namespace
 
@@ -70,7 +58,6 @@ template <>
 struct ClassTraits<SequentialTestState> {
     static constexpr const char* name = "SequentialTest";
     static constexpr const char* doc =
-        "SequentialTest(alpha, tau)\n--\n\n"
         "A stateful sequential hypothesis test (mixture SPRT). Feed it\n"
         "observations one at a time via `.update(x)`; stop collecting data\n"
         "as soon as a returned `SequentialUpdate.decision` is\n"
@@ -86,9 +73,8 @@ struct ClassTraits<SequentialTestState> {
         property<&SequentialTestState::variance_estimate>("variance_estimate"),
         {},
     };
-    static constexpr PyMethodDef* methods = update_methods;
-    static constexpr auto construct =
-        &constructor_entry<SequentialTestState, constructor_signature, mirabund_py::construct>;
+    static constexpr PyMethodDef* methods = method_table<update_method>;
+    static constexpr const auto& constructor = mirabund_py::constructor;
 };
 
 namespace {

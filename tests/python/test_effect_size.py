@@ -3,7 +3,7 @@
 import math
 
 import pytest
-from reference import raises_exactly
+from reference import bits, raises_exactly
 
 INSUFFICIENT = "each group must have at least 2 observations"
 ZERO_SPREAD = "pooled standard deviation is zero - groups have no variance, effect size is undefined"
@@ -11,10 +11,6 @@ NAN, INF = math.nan, math.inf
 
 # {0, x} against itself has a pooled deviation of exactly 1e-12 at this x.
 SPREAD_AT_THRESHOLD = float.fromhex("0x1.8e10d3a69204cp-40")
-
-
-def bits(x):
-    return x.hex() if math.isfinite(x) else repr(x)
 
 
 @pytest.mark.parametrize("baseline, treatment, d, g, magnitude", [

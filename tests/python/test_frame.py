@@ -11,7 +11,7 @@ import textwrap
 import weakref
 
 import pytest
-from reference import raises_exactly
+from reference import Index, raises_exactly
 
 MEMBER_ORDER = [
     "BootstrapResult", "block_bootstrap", "block_bootstrap_mean",
@@ -301,14 +301,6 @@ def test_enumeration_member_is_not_a_sample(core):
     with pytest.raises(TypeError) as info:
         core.cohens_d(core.EffectMagnitude.Large, B)
     assert str(info.value) == "argument 'baseline': 'EffectMagnitude' object cannot be converted to 'Sequence'"
-
-
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
 
 
 @pytest.mark.parametrize("baseline", [

@@ -2,31 +2,18 @@
 
 import gc
 import math
-import struct
 
 import pytest
 
 import _mirabund_core as mc
+from reference import bits, panic_class
 
 DATA = [3.5, -1.0, 2.25, 8.0, 0.5, 4.0, -2.75, 6.0, 1.0, 5.5, -0.5, 7.25]
-FIELDS = ("point_estimate", "ci_lower", "ci_upper", "confidence_level", "n_resamples")
 RAISED = "statistic function failed: statistic callable raised an exception: "
-
-
-def bits(result):
-    return tuple(struct.pack("<d", v) if isinstance(v, float) else v for v in (getattr(result, f) for f in FIELDS))
 
 
 def state(test):
     return test.n, repr(test.current_mean), repr(test.variance_estimate)
-
-
-def panic_class():
-    try:
-        mc.block_bootstrap([1.0], 1, 2, 0.5, lambda _: math.nan, seed=0)
-    except BaseException as error:  # noqa: B036
-        return type(error)
-    raise AssertionError("a NaN statistic did not panic")
 
 
 Panic = panic_class()

@@ -11,26 +11,14 @@ import numpy as np
 import pytest
 
 import _mirabund_core as mc
-from reference import library_mean
+from reference import Boom, library_mean, panic_class
 
 UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 ROUNDS = 200 if UNDER_SANITIZER else 3000
 PANIC_ROUNDS = 50 if UNDER_SANITIZER else 300  # each panic writes to stderr
 
 
-def _panic_class():
-    try:
-        mc.block_bootstrap([1.0], 1, 2, 0.5, lambda _: math.nan, seed=0)
-    except BaseException as error:  # noqa: B036 - the class is what we want
-        return type(error)
-    raise AssertionError("a NaN statistic did not panic")
-
-
-Panic = _panic_class()
-
-
-class Boom(Exception):
-    pass
+Panic = panic_class()
 
 
 class Number:

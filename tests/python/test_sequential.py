@@ -3,7 +3,7 @@ import math
 import pytest
 
 import _mirabund_core as mc
-from reference import raises_exactly
+from reference import Boom, Index, raises_exactly
 
 CONTINUE = mc.SequentialDecision.Continue
 REJECT = mc.SequentialDecision.RejectNull
@@ -129,12 +129,7 @@ def _swallow(exception, call, *args):
         pass
 
 
-class Index:
-    def __index__(self):
-        return 3
-
-
-@pytest.mark.parametrize("x, expected", [(True, 1.0), (7, 7.0), (Index(), 3.0), (Number(lambda: None, -1.0), -1.0)])
+@pytest.mark.parametrize("x, expected", [(True, 1.0), (7, 7.0), (Index(3), 3.0), (Number(lambda: None, -1.0), -1.0)])
 def test_observation_conversions(x, expected):
     test = mc.SequentialTest(0.05, 1.0)
     test.update(x=x)
@@ -161,10 +156,6 @@ def test_reentrant_access_during_update_is_refused(reentry, message):
     # The borrow was released: the test carries on as if nothing happened.
     assert repr(test.update(5.0)) == repr(fed([1.0, 3.0, 5.0])[1][2])
     assert state(test) == state(fed([1.0, 3.0, 5.0])[0])
-
-
-class Boom(Exception):
-    pass
 
 
 class NarrowTypeError(TypeError):

@@ -3,7 +3,6 @@
 import math
 import os
 import random
-import struct
 import sys
 import threading
 import time
@@ -11,7 +10,7 @@ import time
 import pytest
 
 import _mirabund_core as mc
-from reference import library_mean
+from reference import bits, library_mean
 
 UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 THREADS = 4 if UNDER_SANITIZER else 8
@@ -35,10 +34,8 @@ def fingerprint(obj):
     values = []
     for name in names:
         v = getattr(obj, name)
-        if isinstance(v, float):
-            v = struct.pack("<d", v)
-        elif isinstance(v, list):
-            v = tuple(struct.pack("<d", x) if isinstance(x, float) else x for x in v)
+        if isinstance(v, (float, list)):
+            v = bits(v)
         elif not isinstance(v, (int, type(None))):
             v = (type(v).__name__, int(v))
         values.append((name, v))

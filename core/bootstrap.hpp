@@ -82,6 +82,16 @@ PercentileIndices percentile_indices(double confidence_level, std::uint64_t n_re
 // comparison meets a NaN.
 void sort_statistics(std::vector<double>& statistics);
 
+struct Interval {
+    double lower;
+    double upper;
+};
+
+// The bounds that sort_statistics followed by percentile_indices gives, bit
+// for bit (signed zeros in their order included) and with the same panic,
+// found by two selections instead of a sort. Reorders the statistics.
+Interval percentile_interval(std::span<double> statistics, double confidence_level);
+
 // Reserves room for count values, or count_a + count_b; a count that cannot
 // be held (overflow, beyond max_size) throws std::bad_alloc like a failed
 // allocation.
@@ -171,9 +181,8 @@ Result<BootstrapOutcome, BootstrapError> block_bootstrap(std::span<const double>
         }
     }
 
-    sort_statistics(statistics);
-    const PercentileIndices at = percentile_indices(confidence_level, n_resamples);
-    return BootstrapOutcome{*point, statistics[at.lower], statistics[at.upper], confidence_level, n_resamples};
+    const Interval interval = percentile_interval(statistics, confidence_level);
+    return BootstrapOutcome{*point, interval.lower, interval.upper, confidence_level, n_resamples};
 }
 
 }  // namespace mirabund_core::bootstrap

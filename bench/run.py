@@ -156,7 +156,7 @@ def machine_lines() -> list[str]:
     vector_flags = sorted(f for f in flags if f.startswith(("avx512", "avx2")))
     versions = ", ".join(
         f"{name} {importlib.metadata.version(name)}"
-        for name in ("mirabund-core", "numpy", "scipy", "statsmodels", "arch"))
+        for name in ("mirabund", "numpy", "scipy", "statsmodels", "arch"))
     env = [f"{k}={os.environ[k]}" for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if k in os.environ]
     return [
         f"- CPU: {cpu}; {os.cpu_count()} logical cores; {', '.join(vector_flags) or 'no AVX2 or AVX-512'}",
@@ -520,7 +520,7 @@ def bench_ingestion(report: Report, rng: np.random.Generator) -> None:
 # ---- output ----
 
 def render(report: Report, elapsed: float) -> str:
-    out = ["# mirabund-core benchmarks", "", *machine_lines(), "",
+    out = ["# mirabund benchmarks", "", *machine_lines(), "",
            "Times are medians of repeated runs (time.perf_counter); ratio = peer time / our time, "
            "so above 1× means ours is faster.", ""]
     for title, rows in report.sections:

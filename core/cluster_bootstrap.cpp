@@ -150,9 +150,8 @@ Result<ClusterBootstrapOutcome, ClusterBootstrapError> cluster_bootstrap_mean(
     random::RandomSource source = random::RandomSource::seed_from_u64(seed);
     append_resample_means(totals, n_resamples, source, statistics, interrupt);
 
-    bootstrap::sort_statistics(statistics);
-    const bootstrap::PercentileIndices at = bootstrap::percentile_indices(confidence_level, n_resamples);
-    return ClusterBootstrapOutcome{*bootstrap::mean(values), statistics[at.lower], statistics[at.upper],
+    const bootstrap::Interval interval = bootstrap::percentile_interval(statistics, confidence_level);
+    return ClusterBootstrapOutcome{*bootstrap::mean(values), interval.lower, interval.upper,
                                    confidence_level, n_resamples, values.size(), *k};
 }
 

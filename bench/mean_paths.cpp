@@ -1,19 +1,101 @@
-// Times the bootstrap of the mean two ways on the same data and seed: the
-// lockstep path the library takes for its own mean, and the plain path it
-// takes for any other statistic (here the same mean, one resample at a time
-// into a buffer). Prints the ratio and checks that the results are the same
-// bits.
-#include <chrono>
+// Native measurements of the bootstrap of the mean, in CPU time (medians of
+// repeats, so that other work on the machine disturbs them less):
+// - every kernel variant this processor runs, on its own: the ChaCha block
+//   functions, the range filters of the batch draws and the resample sums;
+// - the whole bootstrap two ways on the same data and seed: the lockstep
+//   path the library takes for its own mean, and the plain path it takes for
+//   any other statistic (here the same mean, one resample at a time into a
+//   buffer), with a check that both give the same bits.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/bootstrap.hpp"
+#include "core/range_filter.hpp"
+#include "core/resample_sums.hpp"
 
 namespace bootstrap = mirabund_core::bootstrap;
+namespace rng = mirabund_core::random;
+
+namespace {
+
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+template <class F>
+double median_seconds(int repeats, F f) {
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        const double start = cpu_seconds();
+        f();
+        times.push_back(cpu_seconds() - start);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+void kernel_table() {
+    std::printf("| kernel | variant | time |\n|---|---|---|\n");
+    rng::ChaChaCore core = rng::seed_from_u64(1).core();
+    std::vector<std::uint32_t> words(16 * rng::group_words);
+    for (const auto& variant : rng::available_block_functions()) {
+        const double t = median_seconds(9, [&] {
+            for (int i = 0; i < 2000; ++i) variant.function(core, 4, 16, words.data());
+        });
+        std::printf("| ChaCha, 16 groups a call | %s | %.3f ns per byte |\n", std::string(variant.name).c_str(),
+                    t * 1e9 / (2000.0 * words.size() * 4));
+    }
+    // Draws from [0, 9990], as for n = 10 000 and block 10.
+    const rng::RangeDraw draw = rng::range_draw(0, 9991);
+    std::vector<std::uint32_t> drawn(words.size() / 2);
+    for (const auto& variant : rng::available_range_filters<std::uint32_t>()) {
+        std::size_t written = 0;
+        const double t = median_seconds(9, [&] {
+            for (int i = 0; i < 2000; ++i)
+                written = variant.function(words.data(), words.size() / 2, draw, drawn.data(), drawn.size()).written;
+        });
+        std::printf("| range filter, [0, 9990] | %s | %.3f ns per draw |\n", std::string(variant.name).c_str(),
+                    t * 1e9 / (2000.0 * static_cast<double>(written)));
+    }
+    std::mt19937_64 generator(2);
+    const std::uint64_t n = 10000;
+    std::vector<double> data(n);
+    for (double& x : data) x = static_cast<double>(generator() % 1000) / 7.0;
+    for (const std::uint64_t block : {1, 10, 100}) {
+        const std::uint64_t blocks = (n - 1) / block + 1;
+        const bootstrap::Resampling rs{data.data(), n, block, blocks, n - (blocks - 1) * block};
+        std::vector<std::uint32_t> starts(bootstrap::max_lockstep * blocks);
+        for (std::uint32_t& s : starts) s = static_cast<std::uint32_t>(generator() % (n - block + 1));
+        const std::uint32_t* rows[bootstrap::max_lockstep];
+        for (std::size_t r = 0; r < bootstrap::max_lockstep; ++r) rows[r] = starts.data() + r * blocks;
+        for (const auto& variant : bootstrap::available_sum_kernels()) {
+            double sums[bootstrap::max_lockstep];
+            const double t = median_seconds(9, [&] {
+                for (int i = 0; i < 20; ++i) variant.function(rs, rows, bootstrap::max_lockstep, sums);
+            });
+            std::printf("| resample sums, block %llu | %s | %.3f ns per value |\n",
+                        static_cast<unsigned long long>(block), std::string(variant.name).c_str(),
+                        t * 1e9 / (20.0 * bootstrap::max_lockstep * n));
+        }
+    }
+}
+
+}  // namespace
 
 int main() {
+    std::printf("Kernels picked at run time: ChaCha %s, range filter %s, resample sums %s.\n\n",
+                std::string(rng::chosen_block_function().name).c_str(),
+                std::string(rng::available_range_filters<std::uint32_t>().front().name).c_str(),
+                std::string(bootstrap::available_sum_kernels().front().name).c_str());
+    kernel_table();
+
     const std::uint64_t n = 10000;
     const std::uint64_t resamples = 10000;
     std::mt19937_64 generator(1);
@@ -22,22 +104,17 @@ int main() {
     for (double& x : data) x = normal(generator);
 
     const auto plain_mean = [](std::span<const double> values) { return bootstrap::mean(values); };
-    std::printf("| block size | plain path | lockstep path | plain/lockstep | same bits |\n|---|---|---|---|---|\n");
+    std::printf("\n| block size | plain path | lockstep path | plain/lockstep | same bits |\n|---|---|---|---|---|\n");
     for (std::uint64_t block : {1, 10, 100}) {
-        double best[2] = {1e9, 1e9};
         bootstrap::BootstrapOutcome outcome[2]{};
-        for (int repeat = 0; repeat < 3; ++repeat) {
-            for (int path = 0; path < 2; ++path) {
-                const auto start = std::chrono::steady_clock::now();
-                outcome[path] = path == 0
-                    ? *bootstrap::block_bootstrap(data, block, resamples, 0.95, plain_mean, 7)
-                    : *bootstrap::block_bootstrap(data, block, resamples, 0.95, bootstrap::mean, 7);
-                const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-                best[path] = std::min(best[path], took.count());
-            }
-        }
-        std::printf("| %llu | %.1f ms | %.1f ms | %.2fx | %s |\n", static_cast<unsigned long long>(block), best[0],
-                    best[1], best[0] / best[1],
+        const double plain = median_seconds(3, [&] {
+            outcome[0] = *bootstrap::block_bootstrap(data, block, resamples, 0.95, plain_mean, 7);
+        });
+        const double lockstep = median_seconds(block == 1 ? 5 : 11, [&] {
+            outcome[1] = *bootstrap::block_bootstrap(data, block, resamples, 0.95, bootstrap::mean, 7);
+        });
+        std::printf("| %llu | %.1f ms | %.1f ms | %.2fx | %s |\n", static_cast<unsigned long long>(block), plain * 1e3,
+                    lockstep * 1e3, plain / lockstep,
                     std::memcmp(&outcome[0], &outcome[1], sizeof outcome[0]) == 0 ? "yes" : "NO");
     }
 }

@@ -127,22 +127,41 @@ def log(msg: str) -> None:
 
 # ---- machine ----
 
-def machine_lines() -> list[str]:
-    cpu = "unknown"
+def cpu_info() -> tuple[str, set[str]]:
+    """The processor's model name and feature flags."""
+    cpu, flags = "unknown", set()
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as f:
             for line in f:
-                if line.startswith("model name"):
+                if line.startswith("model name") and cpu == "unknown":
                     cpu = line.split(":", 1)[1].strip()
-                    break
+                elif line.startswith("flags") and not flags:
+                    flags = set(line.split(":", 1)[1].split())
     except OSError:
         pass
+    return cpu, flags
+
+
+def chacha_kernel(flags: set[str]) -> str:
+    """The ChaCha kernel the module picks for these flags: the widest it has."""
+    for name, needs in (("avx512", {"avx512f", "avx512vl"}), ("avx2", {"avx2"}), ("avx", {"avx"}),
+                        ("sse4.1", {"sse4_1"}), ("ssse3", {"ssse3"})):
+        if needs <= flags:
+            return name
+    return "scalar"
+
+
+def machine_lines() -> list[str]:
+    cpu, flags = cpu_info()
+    vector_flags = sorted(f for f in flags if f.startswith(("avx512", "avx2")))
     versions = ", ".join(
         f"{name} {importlib.metadata.version(name)}"
-        for name in ("mirabund-core", "numpy", "scipy", "statsmodels", "arch"))
+        for name in ("mirabund", "numpy", "scipy", "statsmodels", "arch"))
     env = [f"{k}={os.environ[k]}" for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if k in os.environ]
     return [
-        f"- CPU: {cpu}; {os.cpu_count()} logical cores",
+        f"- CPU: {cpu}; {os.cpu_count()} logical cores; {', '.join(vector_flags) or 'no AVX2 or AVX-512'}",
+        f"- ChaCha kernel picked at run time: {chacha_kernel(flags)} (by the module's rule from these flags; "
+        "`bench/mean_paths.cpp` prints the library's own choice of every kernel)",
         f"- Python {platform.python_version()} ({platform.python_implementation()}), {platform.platform()}",
         f"- Packages: {versions}",
         f"- Environment: {', '.join(env) if env else 'no OPENBLAS_* overrides'}",
@@ -501,7 +520,7 @@ def bench_ingestion(report: Report, rng: np.random.Generator) -> None:
 # ---- output ----
 
 def render(report: Report, elapsed: float) -> str:
-    out = ["# mirabund-core benchmarks", "", *machine_lines(), "",
+    out = ["# mirabund benchmarks", "", *machine_lines(), "",
            "Times are medians of repeated runs (time.perf_counter); ratio = peer time / our time, "
            "so above 1× means ours is faster.", ""]
     for title, rows in report.sections:

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <limits>
 #include <memory>
 #include <new>
+
+#include "core/resample_sums.hpp"
 
 namespace mirabund_core::bootstrap {
 
@@ -47,6 +48,35 @@ void sort_statistics(std::vector<double>& statistics) {
     });
 }
 
+Interval percentile_interval(std::span<double> statistics, double confidence_level) {
+    const PercentileIndices at = percentile_indices(confidence_level, statistics.size());
+    if (statistics.size() == 1) return {statistics[0], statistics[0]};
+
+    // The sort compares every element at least once, so any NaN stops it.
+    // Zeros of both signs compare equal, and the stable sort keeps them in
+    // their order; their signs are noted in that order, since the selection
+    // below mixes them.
+    std::size_t below_zero = 0;
+    std::vector<bool> zero_signs;
+    for (double x : statistics) {
+        if (std::isnan(x)) panic("statistic produced NaN");
+        below_zero += x < 0.0;
+        if (x == 0.0) zero_signs.push_back(std::signbit(x));
+    }
+    const auto value_at = [&](std::size_t index) {
+        const double x = statistics[index];
+        if (x != 0.0) return x;  // equal nonzero doubles are the same bits
+        return zero_signs[index - below_zero] ? -0.0 : 0.0;
+    };
+
+    // Selecting the upper index leaves only smaller or equal values below
+    // it, among which the lower index is selected.
+    std::nth_element(statistics.begin(), statistics.begin() + at.upper, statistics.end());
+    const double upper = value_at(at.upper);
+    std::nth_element(statistics.begin(), statistics.begin() + at.lower, statistics.begin() + at.upper);
+    return {value_at(at.lower), upper};
+}
+
 void reserve_storage(std::vector<double>& values, std::uint64_t count) {
     // Past max_size the library reports length_error; to the caller this is
     // just memory that cannot be had.
@@ -59,72 +89,61 @@ void reserve_storage(std::vector<double>& values, std::uint64_t count_a, std::ui
     reserve_storage(values, count_a + count_b);
 }
 
-namespace {
-
-struct Resampling {
-    const double* data;
-    std::uint64_t n;
-    std::uint64_t block_size;
-    std::uint64_t blocks;       // per resample
-    std::uint64_t last_start;   // largest start a block can have
-    std::uint64_t last_length;  // the last block cut to what is left of the n values
-};
-
-// Appends the means of `width` consecutive resamples. All their starts are
-// drawn first, in the fixed order (the first resample's blocks first to last,
-// then the next one's), into starts (room for width * blocks), in one batch.
-// Then one pass over the blocks adds each resample's values to its own sum,
-// in its own order: the sums do not wait on one another, while one sum alone
-// waits on every addition.
-template <std::uint64_t width>
-void append_group_means(const Resampling& rs, random::RandomSource& source, std::uint64_t* starts,
-                        std::vector<double>& statistics, InterruptCheck& interrupt) {
-    const double count = static_cast<double>(rs.n);
-    source.gen_range_fill(0, rs.last_start, std::span<std::uint64_t>(starts, width * rs.blocks));
-    double sums[width];
-    for (double& sum : sums) sum = -0.0;
-    for (std::uint64_t j = 0; j < rs.blocks; ++j) {
-        const double* block[width];
-        for (std::uint64_t r = 0; r < width; ++r) block[r] = rs.data + starts[r * rs.blocks + j];
-        const std::uint64_t length = j + 1 < rs.blocks ? rs.block_size : rs.last_length;
-        for (std::uint64_t i = 0; i < length; ++i)
-            for (std::uint64_t r = 0; r < width; ++r) sums[r] = sums[r] + block[r][i];
-    }
-    for (double sum : sums) statistics.push_back(sum / count);
-    // A draw costs a few additions.
-    interrupt.add(width * (rs.n + 4 * rs.blocks));
-}
-
-}  // namespace
-
 void append_resample_means(std::span<const double> data, std::uint64_t block_size, std::uint64_t n_resamples,
                            random::RandomSource& source, std::vector<double>& statistics,
                            InterruptCheck& interrupt) {
     const std::uint64_t n = data.size();
+    const double count = static_cast<double>(n);
     const std::uint64_t blocks = (n - 1) / block_size + 1;
-    const Resampling rs{data.data(), n, block_size, blocks, n - block_size, n - (blocks - 1) * block_size};
+    const std::uint64_t last_start = n - block_size;
+    // A draw costs a few additions.
+    const std::uint64_t work_per_resample = n + 4 * blocks;
 
-    // Up to 8 resamples side by side, fewer when their starts would take more
-    // room than the n + block_size values of one built resample (short
-    // blocks, where the draws cost far more than the additions anyway).
-    if (n > std::numeric_limits<std::uint64_t>::max() - block_size) throw std::bad_alloc();
-    const std::uint64_t room = n + block_size;
-    std::uint64_t width = 8;
-    while (width > 1 && width > room / blocks) width /= 2;
-    // width * blocks <= room, so this only guards the size in bytes.
-    if (width * blocks > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) throw std::bad_alloc();
-    const auto starts = std::make_unique_for_overwrite<std::uint64_t[]>(width * blocks);
+    if (last_start > std::numeric_limits<std::uint32_t>::max()) {
+        // Starts beyond 32 bits: one resample at a time.
+        for (std::uint64_t r = 0; r < n_resamples; ++r) {
+            double sum = -0.0;
+            for (std::uint64_t j = 0; j < blocks; ++j) {
+                const double* block = data.data() + source.gen_range(0, last_start);
+                const std::uint64_t length = j + 1 < blocks ? block_size : n - j * block_size;
+                for (std::uint64_t i = 0; i < length; ++i) sum = sum + block[i];
+            }
+            statistics.push_back(sum / count);
+            interrupt.add(work_per_resample);
+        }
+        return;
+    }
 
-    // As wide as allowed, then narrower groups for the rest, in resample order.
-    std::uint64_t left = n_resamples;
-    for (; width == 8 && left >= 8; left -= 8)
-        append_group_means<8>(rs, source, starts.get(), statistics, interrupt);
-    for (; width >= 4 && left >= 4; left -= 4)
-        append_group_means<4>(rs, source, starts.get(), statistics, interrupt);
-    for (; width >= 2 && left >= 2; left -= 2)
-        append_group_means<2>(rs, source, starts.get(), statistics, interrupt);
-    for (; left >= 1; left -= 1)
-        append_group_means<1>(rs, source, starts.get(), statistics, interrupt);
+    const Resampling rs{data.data(), n, block_size, blocks, n - (blocks - 1) * block_size};
+    // Up to max_lockstep resamples side by side, fewer when their starts
+    // would take more room than twice the n + block_size values of one built
+    // resample, or 4 MiB if that is more.
+    if (n > std::numeric_limits<std::uint64_t>::max() / 2 - block_size) throw std::bad_alloc();
+    const std::uint64_t room = std::max<std::uint64_t>(2 * (n + block_size), std::uint64_t{1} << 20);
+    std::uint64_t lockstep = max_lockstep;
+    while (lockstep > 1 && lockstep * blocks > room) lockstep /= 2;
+    // The starts of whole groups are drawn together, about 16 Ki at a time,
+    // so that the random source computes many blocks per call.
+    const std::uint64_t groups_per_batch = std::max<std::uint64_t>(1, (std::uint64_t{1} << 14) / (lockstep * blocks));
+    const std::uint64_t batch_room = groups_per_batch * lockstep * blocks;
+    if (batch_room > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) throw std::bad_alloc();
+    const auto starts = std::make_unique_for_overwrite<std::uint32_t[]>(batch_room);
+
+    const SumKernel kernel = chosen_sum_kernel();
+    const std::uint32_t* rows[max_lockstep];
+    double sums[max_lockstep];
+    for (std::uint64_t done = 0; done < n_resamples;) {
+        const std::uint64_t batch = std::min(n_resamples - done, groups_per_batch * lockstep);
+        source.gen_range_fill(0, last_start, std::span<std::uint32_t>(starts.get(), batch * blocks));
+        for (std::uint64_t first = 0; first < batch; first += lockstep) {
+            const std::size_t width = std::min(lockstep, batch - first);
+            for (std::size_t r = 0; r < width; ++r) rows[r] = starts.get() + (first + r) * blocks;
+            kernel(rs, rows, width, sums);
+            for (std::size_t r = 0; r < width; ++r) statistics.push_back(sums[r] / count);
+            interrupt.add(width * work_per_resample);
+        }
+        done += batch;
+    }
 }
 
 }  // namespace mirabund_core::bootstrap

@@ -58,10 +58,15 @@ std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values, Interrup
 
     // About four pairs to a bucket keeps the counters small and the buckets short.
     const std::size_t buckets = std::max<std::size_t>(count / 4, 1);
+    // A multiply is much cheaper than a divide, and a positive factor keeps
+    // the function monotone. A width so small that the factor overflows is
+    // divided by instead, which keeps 0 * infinity out.
     const double width = hi - lo;
     const double scale = static_cast<double>(buckets);
+    const double per_unit = scale / width;
+    const bool divide = std::isinf(per_unit);
     const auto bucket_of = [&](double p) {
-        const auto b = static_cast<std::size_t>((p - lo) / width * scale);
+        const auto b = static_cast<std::size_t>(divide ? (p - lo) / width * scale : (p - lo) * per_unit);
         return b < buckets ? b : buckets - 1;
     };
 
@@ -83,7 +88,8 @@ std::unique_ptr<Ranked[]> ranked_by_p(std::span<const double> p_values, Interrup
         if (last - first <= 16) {
             insertion_sort(first, last);
         } else {
-            std::stable_sort(first, last, ranks_before);
+            // A lambda, unlike a function pointer, is inlined into the sort.
+            std::stable_sort(first, last, [](const Ranked& a, const Ranked& b) { return ranks_before(a, b); });
         }
         interrupt.add(static_cast<std::uint64_t>(last - first));
         begin = next[b];

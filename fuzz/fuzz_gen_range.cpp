@@ -1,12 +1,15 @@
 // Uniform draws from the random source: every draw in [low, high]; a draw
 // from [low, high] is low plus the draw from [0, high - low] of a twin
-// source, value for value and output for output; a batch of draws is the
-// same draws one at a time; the full range is the next 64-bit value; an
-// empty range panics before drawing anything.
+// source, value for value and output for output; a batch of draws (short or
+// spanning many kernel calls, 64 or 32 bits wide) is the same draws one at a
+// time, leaving the same buffer, read position and counter; the full range
+// is the next 64-bit value; an empty range panics before drawing anything.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/outcome.hpp"
 #include "core/random.hpp"
@@ -68,12 +71,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             }
             continue;
         }
-        // One draw, or a batch of up to 8 (none included).
+        // One draw, or a batch of up to 8 (none included), or with flag 2 up
+        // to a few thousand; with flag 4, 32 bits wide when the range allows.
         const bool batch = in.byte() & 1;
-        std::array<std::uint64_t, 8> values{};
-        const std::size_t count = batch ? in.below(values.size() + 1) : 1;
-        if (batch) source.gen_range_fill(low, high, std::span<std::uint64_t>(values.data(), count));
-        else values[0] = source.gen_range(low, high);
+        const std::size_t count = !batch ? 1 : (flags & 2) ? in.below(256) * 13 : in.below(9);
+        std::vector<std::uint64_t> values(std::max<std::size_t>(count, 1));
+        if (batch && (flags & 4) && high <= 0xFFFFFFFFu) {
+            std::vector<std::uint32_t> narrow(count);
+            source.gen_range_fill(low, high, std::span<std::uint32_t>(narrow));
+            std::copy(narrow.begin(), narrow.end(), values.begin());
+        } else if (batch) {
+            source.gen_range_fill(low, high, std::span<std::uint64_t>(values.data(), count));
+        } else {
+            values[0] = source.gen_range(low, high);
+        }
         const std::uint64_t width = high - low;
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint64_t v = values[k];
@@ -82,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             FUZZ_CHECK(v == expected, std::to_string(v) + " vs " + std::to_string(expected) + " in " + pair(low, high) +
                                           (batch ? ", batch draw " + std::to_string(k) : ""));
         }
-        FUZZ_CHECK(source.read_position() == twin.read_position() && source.core() == twin.core(),
+        FUZZ_CHECK(source.read_position() == twin.read_position() && source.core() == twin.core() &&
+                       source.buffer() == twin.buffer(),
                    "draws consumed different output");
     }
     FUZZ_CHECK(source.next_u64() == twin.next_u64(), "sources drifted apart");

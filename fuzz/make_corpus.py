@@ -66,6 +66,23 @@ CORPUS = {
         "signed_zeros": bytes([5]) + ints([1, 2, 3, 4, 5]) + bytes([1, 40]) + unit_byte(200) + u64(3) + bytes([0, 0, 3]),
         "point_estimate_fails": bytes([3]) + ints([1, 2, 3]) + bytes([3, 2]) + unit_byte(128) + u64(9) + bytes([1, 0, 0]),
     },
+    "fuzz_cluster_bootstrap": {
+        # 3 interleaved clusters, 5 resamples, level 0.8, seed 42; codes as given
+        "worked_example": bytes([8, 6]) + ints([1, 10, 100, 2, 120, 127]) + bytes([2]) + bytes([0, 1, 2, 0, 2, 2])
+        + bytes([5]) + unit(edge(P8)) + u64(42),
+        "every_item_its_own": bytes([8, 5]) + ints([3, 1, 4, 1, 5]) + bytes([5]) + bytes([0, 1, 2, 3, 4])
+        + bytes([64]) + unit_byte(242) + u64(7),
+        "unused_code": bytes([0, 3]) + ints([1, 2, 3]) + bytes([3]) + bytes([0, 3, 0]) + bytes([9]) + unit_byte(128)
+        + u64(1),
+        "nan_cluster": bytes([8, 4]) + integer(1) + edge(NAN) + integer(2) + integer(3) + bytes([1])
+        + bytes([0, 1, 0, 1]) + bytes([20]) + unit(edge(P95)) + u64(0),
+        "one_code_short": bytes([24, 3]) + ints([1, 2, 3]) + bytes([2]) + bytes([0, 1, 2]) + bytes([9])
+        + unit_byte(128) + u64(3),
+        "huge_code": bytes([4, 2]) + ints([1, 2]) + bytes([0]) + u64(0) + u64(2**64 - 1) + bytes([9])
+        + unit_byte(128) + u64(3),
+        "overflowing_totals": bytes([8, 4]) + edge(DBL_MAX) * 4 + bytes([1]) + bytes([0, 1, 0, 1]) + bytes([9])
+        + unit(edge(P95)) + u64(11),
+    },
     "fuzz_correction": {
         "bonferroni_example": bytes([4]) + b"".join(unit(raw(p)) for p in (0.01, 0.04, 0.03, 0.005)) + unit(edge(P05)),
         "step_up_example": bytes([5]) + b"".join(unit(raw(p)) for p in (0.01, 0.02, 0.03, 0.04, 0.05)) + unit(edge(P05)),
@@ -113,6 +130,24 @@ CORPUS = {
         + bytes([3, 63, 0, 0, 200, 1, 5]),
         # buffer left at position 63, then batches of 4 from [0, 99]
         "odd_position": bytes([1]) + u64(3) + u64(99) + bytes([31]) + bytes([2]) + (bytes([1, 0, 0, 99, 1, 4])) * 2,
+        # batches of 2 600 32-bit draws from [0, 255], spanning many kernel calls
+        "long_narrow_batches": bytes([6]) + u64(1) + bytes([2]) + (bytes([1, 0, 0, 255, 1, 200])) * 2,
+    },
+    "fuzz_kernels": {
+        # ChaCha: a key of ones, stream words set, counter 2^64 - 4, 11 groups of 4 double rounds
+        "counter_wrap": bytes([0]) + u64(0x0101010101010101) * 8 + bytes([1]) + u64(7) + u64(2**32 - 1)
+        + bytes([2, 3, 10, 4]),
+        # ChaCha: counter whose low word wraps inside the call, 5 groups
+        "low_word_wrap": bytes([0]) + u64(0x123456789) * 8 + bytes([0, 1, 2, 0, 4, 4]),
+        # range filter: 200 values, range 10, up to 510 wanted, low 3
+        "filter_small_range": bytes([1, 200]) + u64(5) + bytes([0, 9, 255, 255, 0, 3, 0]),
+        # range filter: range 2^31 + 1
+        "filter_wide_range": bytes([1, 255]) + u64(11) + bytes([1, 31, 1, 100, 100, 0, 0, 0]),
+        # sums: 40 mixed values, block 3, 16 resamples
+        "sums_block3": bytes([2, 39]) + b"".join(sixteenth(v * 37) for v in range(40)) + bytes([2, 15])
+        + bytes(range(0, 256, 3))[:16 * 14],
+        # interval: signed zeros and infinities, level 0.95
+        "interval_zeros": bytes([3, 19]) + b"".join(edge(i % 4 if i % 5 else INF) for i in range(20)) + unit(edge(P95)),
     },
 }
 

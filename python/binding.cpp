@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace mirabund_py {
 
@@ -123,14 +124,11 @@ std::uint64_t to_u64(PyObject* object) {
     return value;
 }
 
-std::optional<std::uint64_t> to_seed(PyObject* object) {
-    if (object == nullptr || object == Py_None) return std::nullopt;
-    return to_u64(object);
-}
+std::optional<std::uint64_t> to_seed(PyObject* object) { return or_none<to_u64>(object); }
 
 namespace {
 
-// Exact types whose items, read by iteration, are exactly the doubles their
+// Exact types whose items, read by iteration, are exactly the values their
 // buffer holds; subclasses may iterate differently and are not trusted. They
 // are known by identity, never by name, since a class defined in Python may
 // take any name and any place: array.array as the machinery starts,
@@ -149,22 +147,29 @@ PyTypeObject* find_ndarray_type() {
     return reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
 }
 
-bool has_trusted_double_buffer(PyObject* object) {
+bool has_trusted_buffer(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyMemoryView_Type || (array_type != nullptr && type == array_type)) return true;
     if (ndarray_type == nullptr && PyObject_CheckBuffer(object)) ndarray_type = find_ndarray_type();
     return ndarray_type != nullptr && type == ndarray_type;
 }
 
-// Native doubles in the two spellings a memoryview can also iterate.
-bool is_native_double_format(const char* format) {
-    return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0);
+// A native format code, alone or after '@': the spellings a memoryview can
+// also iterate.
+bool is_native_format(const char* format, const char* codes) {
+    if (format == nullptr) return false;
+    if (format[0] == '@') ++format;
+    return format[0] != '\0' && format[1] == '\0' && std::strchr(codes, format[0]) != nullptr;
 }
 
-// Copies a one-dimensional buffer of native doubles without making a Python
-// object per element; anything else returns nothing and is iterated instead.
-std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
-    if (!has_trusted_double_buffer(object)) return std::nullopt;
+// Copies a one-dimensional buffer of native items of Item's size whose
+// format code is one of `codes`, without making a Python object per item;
+// anything else returns nothing and is iterated instead. `signed_codes` names
+// the codes whose items are read as signed, a negative one refused like the
+// negative int it iterates as.
+template <class Item>
+std::optional<std::vector<Item>> read_buffer(PyObject* object, const char* codes, const char* signed_codes = "") {
+    if (!has_trusted_buffer(object)) return std::nullopt;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         fetch_exception();
@@ -174,22 +179,102 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
-    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format))
+    if (view.ndim != 1 || view.itemsize != sizeof(Item) || !is_native_format(view.format, codes))
         return std::nullopt;
 
     const auto count = static_cast<std::size_t>(view.shape[0]);
     const auto* bytes = static_cast<const char*>(view.buf);
-    std::vector<double> sample;
-    const bool aligned = reinterpret_cast<std::uintptr_t>(bytes) % alignof(double) == 0;
-    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double)) && aligned) {
-        const auto* first = reinterpret_cast<const double*>(bytes);
-        sample.assign(first, first + count);
+    std::vector<Item> items;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(bytes) % alignof(Item) == 0;
+    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(Item)) && aligned) {
+        const auto* first = reinterpret_cast<const Item*>(bytes);
+        items.assign(first, first + count);
     } else {
-        sample.resize(count);
+        items.resize(count);
         for (std::size_t i = 0; i < count; ++i)
-            std::memcpy(&sample[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
+            std::memcpy(&items[i], bytes + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(Item));
     }
-    return sample;
+    if constexpr (std::is_integral_v<Item>) {
+        if (is_native_format(view.format, signed_codes))
+            for (const Item item : items)
+                if (static_cast<std::make_signed_t<Item>>(item) < 0)
+                    raise(PyExc_OverflowError, "can't convert negative int to unsigned");
+    }
+    return items;
+}
+
+// The items of a sequence, each through `convert`: from the buffer when
+// `read` can take it, else by iteration. `is_plain` tells the items whose
+// conversion runs no Python code and so cannot change the sequence.
+template <class Item, Item (*convert)(PyObject*), bool (*is_plain)(PyObject*),
+          std::optional<std::vector<Item>> (*read)(PyObject*)>
+std::vector<Item> convert_items(PyObject* object) {
+    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object))
+        raise_format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'",
+                     type_qualname(object).get());
+    if (auto items = read(object)) return std::move(*items);
+
+    std::vector<Item> items;
+    const Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        fetch_exception();  // discarded, unless it is a panic coming back
+    } else {
+        // A length is only a hint: an object may claim far more items than it
+        // yields, so the up-front reservation is capped.
+        constexpr Py_ssize_t reservation_cap = Py_ssize_t{1} << 24;
+        items.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
+    }
+    mirabund_core::InterruptCheck interrupt = signal_checks();
+    if (PyList_CheckExact(object)) {
+        // What iterating an exact list does, without the iterator. Only an
+        // item that is not plain runs Python code (its conversion, a __del__
+        // as it is let go), which may change the list: the size is read
+        // afresh after each such item. The work is counted a stretch at a
+        // time, so that a list of plain items is read as fast as without.
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(object)) {
+            const Py_ssize_t stretch_end = i + conversion_stretch;
+            Py_ssize_t end = std::min(stretch_end, PyList_GET_SIZE(object));
+            for (; i < end; ++i) {
+                PyObject* item = PyList_GET_ITEM(object, i);
+                if (is_plain(item)) [[likely]] {
+                    items.push_back(convert(item));
+                } else {
+                    {
+                        Ref owned = Ref::borrow(item);
+                        items.push_back(convert(item));
+                    }
+                    end = std::min(stretch_end, PyList_GET_SIZE(object));
+                }
+            }
+            interrupt.add(conversion_stretch * item_conversion_work);
+        }
+        return items;
+    }
+    Ref iterator = checked(PyObject_GetIter(object));
+    Py_ssize_t stretch_left = conversion_stretch;
+    while (PyObject* item = PyIter_Next(iterator.get())) {
+        Ref owned = Ref::steal(item);
+        items.push_back(convert(item));
+        Py_DECREF(owned.release());  // on this ordinary way out, no need to ask what Ref asks
+        if (--stretch_left == 0) {
+            interrupt.add(conversion_stretch * item_conversion_work);
+            stretch_left = conversion_stretch;
+        }
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    return items;
+}
+
+bool is_exact_float(PyObject* object) { return PyFloat_CheckExact(object); }
+bool is_exact_int(PyObject* object) { return PyLong_CheckExact(object); }
+
+std::optional<std::vector<double>> read_double_buffer(PyObject* object) { return read_buffer<double>(object, "d"); }
+
+// int64 and uint64 under each of their native codes.
+std::optional<std::vector<std::uint64_t>> read_u64_buffer(PyObject* object) {
+    return read_buffer<std::uint64_t>(object, "qlnQLN", "qln");
 }
 
 }  // namespace
@@ -203,62 +288,11 @@ void capture_buffer_types() {
 }
 
 std::vector<double> to_sample(PyObject* object) {
-    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(object))
-        raise_format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'",
-                     type_qualname(object).get());
-    if (auto sample = read_double_buffer(object)) return std::move(*sample);
+    return convert_items<double, to_double, is_exact_float, read_double_buffer>(object);
+}
 
-    std::vector<double> sample;
-    const Py_ssize_t length = PySequence_Size(object);
-    if (length < 0) {
-        fetch_exception();  // discarded, unless it is a panic coming back
-    } else {
-        // A length is only a hint: an object may claim far more items than it
-        // yields, so the up-front reservation is capped.
-        constexpr Py_ssize_t reservation_cap = Py_ssize_t{1} << 24;
-        sample.reserve(static_cast<std::size_t>(std::min(length, reservation_cap)));
-    }
-    mirabund_core::InterruptCheck interrupt = signal_checks();
-    if (PyList_CheckExact(object)) {
-        // What iterating an exact list does, without the iterator. Only an
-        // item that is not a float runs Python code (its __float__, a __del__
-        // as it is let go), which may change the list: the size is read
-        // afresh after each such item. The work is counted a stretch at a
-        // time, so that a list of floats is read as fast as without.
-        Py_ssize_t i = 0;
-        while (i < PyList_GET_SIZE(object)) {
-            const Py_ssize_t stretch_end = i + conversion_stretch;
-            Py_ssize_t end = std::min(stretch_end, PyList_GET_SIZE(object));
-            for (; i < end; ++i) {
-                PyObject* item = PyList_GET_ITEM(object, i);
-                if (PyFloat_CheckExact(item)) [[likely]] {
-                    sample.push_back(PyFloat_AS_DOUBLE(item));
-                } else {
-                    {
-                        Ref owned = Ref::borrow(item);
-                        sample.push_back(to_double(item));
-                    }
-                    end = std::min(stretch_end, PyList_GET_SIZE(object));
-                }
-            }
-            interrupt.add(conversion_stretch * item_conversion_work);
-        }
-        return sample;
-    }
-    Ref iterator = checked(PyObject_GetIter(object));
-    Py_ssize_t stretch_left = conversion_stretch;
-    while (PyObject* item = PyIter_Next(iterator.get())) {
-        Ref owned = Ref::steal(item);
-        sample.push_back(to_double(item));
-        Py_DECREF(owned.release());  // on this ordinary way out, no need to ask what Ref asks
-        if (--stretch_left == 0) {
-            interrupt.add(conversion_stretch * item_conversion_work);
-            stretch_left = conversion_stretch;
-        }
-    }
-    if (PyErr_Occurred()) throw PythonError{};
-    return sample;
+std::vector<std::uint64_t> to_u64_sequence(PyObject* object) {
+    return convert_items<std::uint64_t, to_u64, is_exact_int, read_u64_buffer>(object);
 }
 
 }  // namespace mirabund_py

@@ -152,6 +152,14 @@ double to_double(PyObject* object);
 std::uint64_t to_u64(PyObject* object);
 std::optional<std::uint64_t> to_seed(PyObject* object);  // null or None: no seed
 std::vector<double> to_sample(PyObject* object);
+std::vector<std::uint64_t> to_u64_sequence(PyObject* object);
+// Null (an omitted optional argument) or None as nothing, else as `convert`
+// makes it.
+template <auto convert>
+auto or_none(PyObject* object) -> std::optional<decltype(convert(object))> {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    return convert(object);
+}
 // Takes note of the array type to_sample reads through its buffer; called
 // as a module is initialised.
 void capture_buffer_types();

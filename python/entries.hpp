@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
@@ -185,6 +186,30 @@ auto without_gil(Work&& work) {
     PyEval_RestoreThread(saved);
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
+}
+
+namespace detail {
+
+// The interrupt hook of interruptible_without_gil: takes the lock back just
+// long enough to run the signal handlers, and ends the work with the
+// exception one of them raised (KeyboardInterrupt for Ctrl-C).
+inline void check_signals_without_gil(void* thread_state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(thread_state));
+    const int failed = PyErr_CheckSignals();
+    PyEval_SaveThread();
+    if (failed != 0) throw PythonError{};
+}
+
+}  // namespace detail
+
+// without_gil for library work that offers its caller an interrupt hook:
+// `work` is handed the hook to pass on, so that Ctrl-C ends it.
+template <class Work>
+auto interruptible_without_gil(Work&& work) {
+    PyThreadState* thread_state = PyThreadState_Get();
+    return without_gil([&] {
+        return work(mirabund_core::InterruptCheck(&detail::check_signals_without_gil, thread_state));
+    });
 }
 
 // The definition a module function object is made from; it lives as long as

@@ -34,23 +34,34 @@ stray = [n for n in names if n.startswith(("build", ".venv")) or n.endswith((".s
 assert not stray, f"sdist carries build output: {stray[:5]}"
 
 with zipfile.ZipFile(wheel) as whl:
-    top = sorted(n for n in whl.namelist() if "/" not in n)
-    metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
+    names = whl.namelist()
+    top = sorted(n for n in names if "/" not in n)
+    metadata = next(whl.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    entry_points = next(whl.read(n).decode() for n in names if n.endswith(".dist-info/entry_points.txt"))
 assert "_mirabund_core.pyi" in top, f"wheel lacks the stub: {top}"
 modules = [n for n in top if n.startswith("_mirabund_core.") and n.endswith(".so")]
 assert len(modules) == 1, f"wheel should hold one extension module: {top}"
 assert sorted(top) == sorted(["_mirabund_core.pyi", *modules]), f"unexpected files in the wheel: {top}"
-for line in ["Name: mirabund-core", "Requires-Python: >=3.12"]:
+for line in ["Name: mirabund", "Requires-Python: >=3.12", "Requires-Dist: numpy>=1.26"]:
     assert line in metadata.splitlines(), f"wheel metadata lacks {line!r}"
-assert "_mirabund_core-stubs/__init__.pyi" in whl.namelist(), "wheel lacks the stub-only package"
-print(f"wheel holds {', '.join(top)} and _mirabund_core-stubs/")
+assert "_mirabund_core-stubs/__init__.pyi" in names, "wheel lacks the stub-only package"
+package = sorted(n for n in names if n.startswith("mirabund/"))
+for required in ["mirabund/__init__.py", "mirabund/__main__.py", "mirabund/py.typed", "mirabund/_native.pyi"]:
+    assert required in package, f"wheel lacks {required}: {package}"
+native = [n for n in package if n.startswith("mirabund/_native.") and n.endswith(".so")]
+assert len(native) == 1, f"wheel should hold mirabund/_native as one extension module: {package}"
+assert "mirabund = mirabund._cli:main" in entry_points, f"wheel lacks the mirabund command: {entry_points}"
+print(f"wheel holds {', '.join(top)}, _mirabund_core-stubs/ and {', '.join(package)}")
 EOF
 
 echo "== Python tests against the wheel in a new virtual environment"
 "$(find_python)" -m venv "$WORK/venv"
-"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt"
+"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt" \
+    -r "$ROOT/tests/requirements-toolkit.txt"
 SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
+compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_native.pyi" ] ||
+    { echo "error: mirabund._native or its stub is not installed in the package" >&2; exit 1; }
 
 # The tests read README.md and examples/ beside tests/; copy all three, and
 # nothing that could be imported in place of the installed module.

@@ -11,7 +11,13 @@ ensure_venv
 BUILD="$ROOT/build-sanitize"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" -DMIRABUND_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target _mirabund_core >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target _mirabund_core _native >/dev/null
+# The build holds mirabund._native in mirabund/; the package's own files are
+# linked in beside it, so that the package imported is this one, whatever
+# copy is installed.
+for file in "$ROOT"/src/mirabund/*; do
+    ln -sfn "$file" "$BUILD/mirabund/"
+done
 RUNTIME="$(clang++-"$CLANG_VERSION" -print-file-name=libclang_rt.asan-x86_64.so)"
 
 # The interpreter is not instrumented: the runtime is preloaded (with the C++

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Checks the type stub: mypy checks the examples and tests/typing/usage.py
-# against it, stubtest compares it with the installed module, and the usage
-# file is run to show that the module accepts what the stub accepts.
-# Uses the module installed in the virtual environment, building and
+# Checks the types: mypy checks the examples and tests/typing/usage.py
+# against the engine's stub, stubtest compares the stub with the installed
+# module, and the usage file is run to show that the module accepts what the
+# stub accepts. Then the same for the mirabund package: mypy --strict on its
+# sources and on tests/typing/toolkit_usage.py (which uses the installed
+# package through its py.typed marker), stubtest on the installed package,
+# and the usage file run.
+# Uses the package installed in the virtual environment, building and
 # installing it only when none is there.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_venv
-if ! "$VENV/bin/python" -c 'import _mirabund_core' 2>/dev/null; then
+if ! "$VENV/bin/python" -c 'import _mirabund_core, mirabund, mirabund._native' 2>/dev/null; then
     ensure_debian_packages cmake g++
     install_module
 fi
-"$VENV/bin/python" -m pip install -q "mypy==2.4.1" numpy
+"$VENV/bin/python" -m pip install -q "mypy==2.4.1" numpy pandas pandas-stubs
 
 CONFIG="$ROOT/tests/typing/mypy.ini"
 CACHE="$ROOT/build-typecheck/mypy-cache"
@@ -24,5 +28,18 @@ echo "== type stub (mypy on the examples and the typed usage file)"
 
 echo "== type stub against the installed module (stubtest)"
 "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" _mirabund_core
+# The package's stub is read from its sources, which mypy_path does not name.
+MYPYPATH="$ROOT/src" "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" mirabund._native
 
 (cd "$ROOT/tests/typing" && "$VENV/bin/python" usage.py)
+
+echo "== the mirabund package (mypy --strict on its sources and a typed usage file)"
+"$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" src/mirabund
+# From the tests' folder, so that mirabund is the installed package.
+(cd "$ROOT/tests/typing" && "$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" toolkit_usage.py)
+
+echo "== the installed mirabund package against its annotations (stubtest)"
+(cd "$ROOT/tests/typing" && "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" \
+    --allowlist stubtest-toolkit-allowlist.txt mirabund)
+
+(cd "$ROOT/tests/typing" && "$VENV/bin/python" toolkit_usage.py)

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/entropy.hpp"
+#include "core/resample_sums.hpp"
+
 namespace {
 
 using namespace mirabund_core::bootstrap;
@@ -338,6 +341,74 @@ TEST(MeanBootstrap, ZerosAndInfinities) {
     EXPECT_TRUE(std::isnan(single->point_estimate));
     EXPECT_TRUE(std::isnan(single->ci_lower));
     EXPECT_TRUE(std::isnan(single->ci_upper));
+}
+
+// Every vector sum kernel against the scalar one, for block lengths on both
+// sides of the vector width, odd and even, and every count of resamples a
+// call can get.
+class SumKernelVariant : public ::testing::TestWithParam<std::string_view> {};
+
+TEST_P(SumKernelVariant, SameSumsAsScalar) {
+    const auto kernels = mirabund_core::bootstrap::available_sum_kernels();
+    const auto found = std::find_if(kernels.begin(), kernels.end(), [](const auto& k) { return k.name == GetParam(); });
+    if (found == kernels.end()) GTEST_SKIP() << "this processor cannot run the " << GetParam() << " sum kernel";
+
+    std::mt19937_64 rng(77);
+    for (const std::uint64_t n : {1, 2, 7, 40, 333}) {
+        const std::vector<double> data = mixed_values(rng, n);
+        for (const std::uint64_t block : {1, 2, 3, 4, 5, 10, 17, 100, 333}) {
+            if (block > n) continue;
+            const std::uint64_t blocks = (n - 1) / block + 1;
+            const Resampling rs{data.data(), n, block, blocks, n - (blocks - 1) * block};
+            std::vector<std::uint32_t> starts(max_lockstep * blocks);
+            for (std::uint32_t& s : starts) s = static_cast<std::uint32_t>(rng() % (n - block + 1));
+            const std::uint32_t* rows[max_lockstep];
+            for (std::size_t r = 0; r < max_lockstep; ++r) rows[r] = starts.data() + r * blocks;
+            for (std::size_t count = 1; count <= max_lockstep; ++count) {
+                double expected[max_lockstep];
+                double got[max_lockstep + 1];
+                got[count] = 12345.0;
+                resample_sums_scalar(rs, rows, count, expected);
+                found->function(rs, rows, count, got);
+                for (std::size_t r = 0; r < count; ++r)
+                    ASSERT_EQ(bits(got[r]), bits(expected[r])) << "n " << n << " block " << block << " count "
+                                                                << count << " resample " << r;
+                ASSERT_EQ(got[count], 12345.0) << "wrote past the last resample";
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, SumKernelVariant, ::testing::Values("avx", "sse2"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// The interval by selection against the literal sort and index rule, on
+// statistics full of ties, signed zeros and infinities, and the NaN panic.
+TEST(PercentileInterval, SameAsSortingThenIndexing) {
+    std::mt19937_64 rng(5);
+    const double pool[] = {0.0, -0.0, 0.0, -0.0, 1.5, -1.5, 2.0, inf, -inf, 1e-300};
+    for (std::size_t size : {1, 2, 3, 5, 10, 17, 100, 1000}) {
+        for (int trial = 0; trial < 30; ++trial) {
+            std::vector<double> statistics(size);
+            for (double& x : statistics) x = pool[rng() % std::size(pool)];
+            if (trial % 3 == 0) std::fill(statistics.begin(), statistics.end(), trial % 2 ? 0.0 : -0.0);
+            if (trial % 5 == 1) statistics[rng() % size] = nan;
+            for (double level : {0.95, 0.5, 0.999, 1e-9}) {
+                std::vector<double> sorted = statistics;
+                std::vector<double> selected = statistics;
+                const std::string sort_panic = panic_message([&] { sort_statistics(sorted); });
+                std::optional<Interval> interval;
+                const std::string select_panic =
+                    panic_message([&] { interval = percentile_interval(selected, level); });
+                ASSERT_EQ(select_panic, sort_panic) << "size " << size;
+                if (interval.has_value() != (sort_panic == "<no panic>")) FAIL() << "panic without a message";
+                if (!interval) continue;
+                const PercentileIndices at = percentile_indices(level, size);
+                ASSERT_EQ(bits(interval->lower), bits(sorted[at.lower])) << "size " << size << " level " << level;
+                ASSERT_EQ(bits(interval->upper), bits(sorted[at.upper])) << "size " << size << " level " << level;
+            }
+        }
+    }
 }
 
 }  // namespace

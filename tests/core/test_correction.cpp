@@ -139,7 +139,7 @@ std::vector<double> family(std::size_t m, ValueAt value_at) {
 }
 
 // Families that stress the ranking: heavy ties, signed zeros, values crowded
-// near zero, reversed input, and a large mixed family.
+// near zero, a spread of subnormals, reversed input, and a large mixed family.
 TEST(CorrectPValues, BenjaminiHochbergRanksLikeAStableSort) {
     std::uint64_t state = 0x9E3779B97F4A7C15u;
     const auto uniform = [&state] {
@@ -157,6 +157,8 @@ TEST(CorrectPValues, BenjaminiHochbergRanksLikeAStableSort) {
         }),
         family(300, [](std::size_t i) { return static_cast<double>(300 - i) / 3000.0; }),
         family(50, [](std::size_t) { return 0.3; }),
+        // A spread of a few subnormals: the bucket factor overflows.
+        family(64, [](std::size_t i) { return static_cast<double>((i * 5) % 3) * 5e-324; }),
         family(100000, [&](std::size_t i) {
             const double u = uniform();
             return i % 3 == 0 ? u * 1e-9 : (i % 7 == 0 ? 0.25 : u);

@@ -2,6 +2,7 @@
 // system calls: which path the probe picks, the /dev/random then
 // /dev/urandom descriptor sequence and its failures, the fill loop on the
 // descriptor, the error texts and the panics that carry them.
+#include "core/entropy.hpp"
 #include "core/random.hpp"
 
 #include <atomic>

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/bootstrap.hpp"
+#include "core/cluster_bootstrap.hpp"
 #include "core/correction.hpp"
 
 namespace {
@@ -55,6 +56,11 @@ TEST_P(Interruption, HookIsCalledAlongTheWayAndCanEndTheCall) {
 
 const std::vector<double> series = ramp(10000);
 const std::vector<double> p_values = ramp(4000000);
+const std::vector<std::uint64_t> codes = [] {
+    std::vector<std::uint64_t> v(series.size());
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = i % 1000;
+    return v;
+}();
 
 INSTANTIATE_TEST_SUITE_P(
     LongOperations, Interruption,
@@ -75,6 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                           return v[0];
                       };
                       (void)mirabund_core::bootstrap::block_bootstrap(series, 10, 2000, 0.9, first, 1, c);
+                  }},
+        Operation{"whole clusters", 4000 * 5 * 1000,
+                  [](InterruptCheck c) {
+                      (void)mirabund_core::cluster_bootstrap::cluster_bootstrap_mean(series, codes, 4000, 0.9, 1, c);
                   }},
         Operation{"Benjamini-Hochberg", 4 * 4000000,
                   [](InterruptCheck c) {

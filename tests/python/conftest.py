@@ -10,10 +10,11 @@ def pytest_configure(config):
     # build, and not an installed copy, is the one under test.
     expected = os.environ.get("MIRABUND_EXPECT_MODULE_DIR")
     if expected:
-        module = importlib.import_module("_mirabund_core")
-        actual = Path(module.__file__).resolve().parent
-        if actual != Path(expected).resolve():
-            raise pytest.UsageError(f"testing {module.__file__}, expected a module from {expected}")
+        for name, folder in (("_mirabund_core", "."), ("mirabund._native", "mirabund")):
+            module = importlib.import_module(name)
+            actual = Path(module.__file__).resolve().parent
+            if actual != Path(expected, folder).resolve():
+                raise pytest.UsageError(f"testing {module.__file__}, expected a module from {expected}/{folder}")
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,63 @@
+"""mirabund: statistics for evaluating the outputs of language models.
+
+Is the candidate model better than the baseline on the same items, by how
+much, with what interval and what p-value, across many metrics, when items
+come in clusters? The package answers with paired and clustered comparisons
+over the native engine ``_mirabund_core``; results are reproducible to the
+last bit from the seed they record.
+
+Routines
+--------
+mean_interval
+    The mean of one model's scores with its standard error and interval.
+compare
+    The paired comparison of two models on the same items.
+compare_metrics
+    ``compare`` for every metric of a long table, with adjusted p-values.
+to_frame
+    Results as a tidy pandas DataFrame.
+SequentialMonitor
+    An anytime-valid test of a stream's mean: check after every item and
+    stop at the first rejection without inflating the error rate.
+required_items, minimum_detectable_effect, estimate_sd_icc
+    Planning the size of a fixed-size eval, from a pilot run.
+
+The command line ``mirabund report FILE.csv ...`` (or ``python -m mirabund``)
+prints the comparison of two models in a CSV file and draws its intervals.
+"""
+
+from __future__ import annotations
+
+from importlib.metadata import PackageNotFoundError, version
+
+from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
+from ._frame import to_frame
+from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
+from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
+from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+
+try:
+    __version__ = version("mirabund")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "Comparison",
+    "Correction",
+    "Magnitude",
+    "MeanInterval",
+    "MetricComparisons",
+    "MonitorBatch",
+    "MonitorUpdate",
+    "PilotEstimate",
+    "SequentialMonitor",
+    "TableError",
+    "__version__",
+    "compare",
+    "compare_metrics",
+    "estimate_sd_icc",
+    "mean_interval",
+    "minimum_detectable_effect",
+    "required_items",
+    "to_frame",
+]

@@ -1,0 +1,5 @@
+"""``python -m mirabund``: the command line."""
+
+from ._cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,54 @@
+"""The interval chart of a report: one row per metric, each model's mean and the difference."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from pathlib import Path
+
+from ._compare import MeanInterval
+from ._metrics import MetricComparisons
+
+__all__ = ["draw_intervals"]
+
+
+def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]]) -> None:
+    """Write the chart of ``family`` (and each model's ``means``) to ``path``.
+
+    Each metric gets a row of two panels, on its own scale: the two models'
+    means with their intervals, and the difference with its interval beside
+    a line at zero. The format follows the file's extension.
+    """
+    # The figure is drawn without pyplot, so no display backend is touched.
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
+
+    rows = len(family.comparisons)
+    figure = Figure(figsize=(9.0, 0.4 + 1.2 * rows), layout="constrained")
+    axes = figure.subplots(rows, 2, squeeze=False, width_ratios=(1.0, 1.0))
+    level = round(100 * family.comparisons[0].confidence_level, 6) if rows else 95
+    for (left, right), comparison, (base, cand) in zip(axes, family.comparisons, means):
+        for y, (model, interval, colour) in enumerate(
+            ((family.candidate, cand, "tab:orange"), (family.baseline, base, "tab:blue"))
+        ):
+            left.errorbar(interval.mean, y, xerr=[[interval.mean - interval.ci_lower], [interval.ci_upper - interval.mean]],
+                          fmt="o", color=colour, capsize=4)
+        left.set_yticks([0, 1], [family.candidate, family.baseline])
+        left.set_ylim(-0.7, 1.7)
+        left.set_ylabel(comparison.metric or "", rotation=0, ha="right", va="center", fontweight="bold")
+        significant = bool(comparison.rejected)
+        right.axvline(0.0, color="0.6", linewidth=1)
+        right.errorbar(comparison.difference, 0,
+                       xerr=[[comparison.difference - comparison.ci_lower], [comparison.ci_upper - comparison.difference]],
+                       fmt="D", color="tab:green" if significant else "0.3", capsize=4)
+        right.set_yticks([])
+        for panel in (left, right):
+            panel.xaxis.set_major_locator(MaxNLocator(nbins=5))
+        right.set_ylim(-0.7, 0.7)
+        p_text = f"p = {comparison.p_value:.3g}"
+        if comparison.p_adjusted is not None:
+            p_text += f", adjusted {comparison.p_adjusted:.3g}"
+        right.text(0.99, 0.9, p_text, transform=right.transAxes, ha="right", va="top", fontsize=8)
+    if rows:
+        axes[0][0].set_title(f"mean and {level:g}% interval")
+        axes[0][1].set_title(f"{family.candidate} minus {family.baseline}")
+    figure.savefig(path, dpi=110)

@@ -1,0 +1,123 @@
+"""Checking of arguments, with errors that name the argument.
+
+Conventions every public routine follows:
+
+- Options are keyword-only; data arguments come first, positionally.
+- A value of the wrong kind raises ``TypeError``, a value of the right kind
+  outside its range ``ValueError``; both messages start with the argument's
+  name and say what was expected, then what was given:
+  ``"n_resamples must be an integer >= 1, got 0"``.
+- ``bool`` is refused where a number is expected (``True`` is an ``int`` to
+  Python, but never a sensible count or level); numpy integer and floating
+  scalars are accepted like Python ones.
+- Named choices are strings, matched without regard to case, ``_`` or ``-``;
+  an unknown one is refused with the list of valid spellings.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from collections.abc import Mapping
+from typing import Literal, TypeVar
+
+__all__ = [
+    "NanPolicy",
+    "check_choice",
+    "check_finite",
+    "check_fraction",
+    "check_int",
+    "check_nan_policy",
+    "describe",
+]
+
+T = TypeVar("T")
+NanPolicy = Literal["raise", "omit"]
+
+
+def describe(value: object) -> str:
+    """A short account of a value for an error message."""
+    text = repr(value)
+    if len(text) > 40:
+        text = f"{text[:37]}..."
+    if isinstance(value, (int, float, str)) and not isinstance(value, bool):
+        return text
+    return f"{text} ({type(value).__name__})"
+
+
+def check_int(
+    name: str,
+    value: object,
+    *,
+    minimum: int | None = None,
+    maximum: int | None = None,
+    expected: str | None = None,
+) -> int:
+    """Return ``value`` as an int in [minimum, maximum], or raise naming ``name``.
+
+    ``expected`` replaces the generated account of the range in messages.
+    """
+    bounds = " and ".join(
+        part for part in (
+            f">= {minimum}" if minimum is not None else "",
+            f"<= {maximum}" if maximum is not None else "",
+        ) if part
+    )
+    expected = expected or f"an integer {bounds}".rstrip()
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be {expected}, got {describe(value)}")
+    number = operator.index(value)
+    if (minimum is not None and number < minimum) or (maximum is not None and number > maximum):
+        raise ValueError(f"{name} must be {expected}, got {number}")
+    return number
+
+
+def check_fraction(name: str, value: object) -> float:
+    """Return ``value`` as a float strictly between 0 and 1, or raise naming ``name``."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number in (0, 1), got {describe(value)}")
+    number = float(value)
+    if not 0.0 < number < 1.0:
+        raise ValueError(f"{name} must be in (0, 1), got {number!r}")
+    return number
+
+
+def _key(text: str) -> str:
+    return text.lower().replace("_", "-").replace(" ", "-")
+
+
+def check_choice(name: str, value: object, choices: Mapping[str, T]) -> T:
+    """Return the choice that ``value`` names.
+
+    ``choices`` maps each canonical spelling to what it stands for; a value
+    equal to one of those targets (an enumeration member, say) is accepted
+    as itself.
+    """
+    if isinstance(value, str):
+        for spelling, target in choices.items():
+            if _key(value) == _key(spelling):
+                return target
+        valid = ", ".join(repr(spelling) for spelling in choices)
+        raise ValueError(f"{name} must be one of {valid}, got {value!r}")
+    for target in choices.values():
+        if type(value) is type(target) and value == target:
+            return target
+    valid = ", ".join(repr(spelling) for spelling in choices)
+    raise TypeError(f"{name} must be one of {valid}, got {describe(value)}")
+
+
+def check_nan_policy(value: object) -> NanPolicy:
+    """Return ``"raise"`` or ``"omit"``."""
+    policies: dict[str, NanPolicy] = {"raise": "raise", "omit": "omit"}
+    return check_choice("nan_policy", value, policies)
+
+
+def check_finite(name: str, value: object) -> float:
+    """Return ``value`` as a finite float, or raise naming ``name``."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a finite number, got {describe(value)}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be a finite number, got {number!r}")
+    return number

@@ -1,0 +1,444 @@
+"""Comparisons of two models on every metric of a long table, as one family.
+
+A long table has one row per model and item and one column per metric. The
+rows of the two models are matched by the item column; every metric is
+compared on its matched items as ``compare`` does, all with the one recorded
+seed, and the family's p-values are adjusted together by
+``_mirabund_core.correct_p_values``.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import enum
+from collections.abc import Hashable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, ClassVar, TypeAlias
+
+import numpy as np
+
+import _mirabund_core
+
+from ._checks import NanPolicy, check_choice, check_fraction, describe
+from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
+from ._results import Result, returns_fields
+from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["Correction", "MetricComparisons", "Table", "TableError", "compare_metrics"]
+
+#: A long table: a pandas DataFrame, or a mapping of column name to column.
+Table: TypeAlias = "pandas.DataFrame | Mapping[str, Scores | Labels]"
+
+
+class Correction(enum.StrEnum):
+    """A method of adjusting a family of p-values for multiple comparisons.
+
+    Bonferroni bounds the chance of any false positive; Benjamini-Hochberg
+    the expected share of false discoveries among the rejections, and keeps
+    more power.
+    """
+
+    BONFERRONI = "bonferroni"
+    BENJAMINI_HOCHBERG = "benjamini-hochberg"
+
+    @property
+    def method(self) -> _mirabund_core.CorrectionMethod:
+        """The engine's enumeration member for this method."""
+        if self is Correction.BONFERRONI:
+            return _mirabund_core.CorrectionMethod.Bonferroni
+        return _mirabund_core.CorrectionMethod.BenjaminiHochberg
+
+    @classmethod
+    def check(cls, value: object) -> Correction:
+        """The method named by a string or an engine ``CorrectionMethod`` member."""
+        if isinstance(value, _mirabund_core.CorrectionMethod):
+            return next(member for member in cls if member.method == value)
+        return check_choice("correction", value, {member.value: member for member in cls})
+
+
+class TableError(ValueError):
+    """A problem with the rows of a table, at a row and column.
+
+    Attributes
+    ----------
+    detail : str
+        What is wrong, without the location.
+    row : int or None
+        The row's position in the table (0 for the first row), if one row is at fault.
+    column : str or None
+        The column at fault, if one is.
+    """
+
+    def __init__(self, detail: str, *, row: int | None = None, column: str | None = None) -> None:
+        self.detail = detail
+        self.row = row
+        self.column = column
+        where = ", ".join(
+            part for part in (
+                f"column {column!r}" if column is not None else "",
+                f"row {row}" if row is not None else "",
+            ) if part
+        )
+        super().__init__(f"table {where}: {detail}" if where else f"table: {detail}")
+
+
+@dataclass(frozen=True, slots=True, repr=False)
+class MetricComparisons(Result):
+    """The comparisons of two models on a family of metrics.
+
+    Iterate over it for the comparisons in metric order, or index it by
+    metric name.
+
+    Attributes
+    ----------
+    baseline, candidate : str
+        The two models compared, as named in the model column.
+    comparisons : tuple of Comparison
+        One comparison per metric, in the order the metrics were given; each
+        holds its ``p_adjusted`` and ``rejected``.
+    correction : Correction
+        The method the p-values were adjusted by.
+    alpha : float
+        The family's significance level for ``rejected``.
+    seed : int
+        The seed of every metric's resampling: pass it back to repeat the
+        result exactly.
+    """
+
+    _repr_fields: ClassVar[tuple[str, ...]] = ("baseline", "candidate", "metrics", "correction", "alpha", "seed")
+    baseline: str
+    candidate: str
+    comparisons: tuple[Comparison, ...]
+    correction: Correction
+    alpha: float
+    seed: int
+
+    @property
+    def metrics(self) -> tuple[str, ...]:
+        """The metric names, in order."""
+        return tuple(comparison.metric or "" for comparison in self.comparisons)
+
+    def __iter__(self) -> Iterator[Comparison]:
+        return iter(self.comparisons)
+
+    def __len__(self) -> int:
+        return len(self.comparisons)
+
+    def __getitem__(self, metric: str) -> Comparison:
+        for comparison in self.comparisons:
+            if comparison.metric == metric:
+                return comparison
+        raise KeyError(f"no comparison for metric {metric!r}; metrics: {', '.join(map(repr, self.metrics))}")
+
+
+def _table_columns(table: object) -> Mapping[str, Any]:
+    if is_pandas(table) and hasattr(table, "columns"):
+        frame: Any = table
+        return {str(name): frame[name] for name in frame.columns}
+    if isinstance(table, Mapping):
+        return {str(name): values for name, values in table.items()}
+    raise TypeError(
+        f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
+    )
+
+
+def _model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
+    rows = [row for row, model in enumerate(models) if model == name]
+    if not rows:
+        found = ", ".join(repr(model) for model in dict.fromkeys(m for m in models if not is_missing(m)))
+        raise TableError(f"no rows for the {role} model {name!r}; models found: {found}", column=model_column)
+    return rows
+
+
+def _items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
+    found: dict[Hashable, int] = {}
+    for row in rows:
+        item = items[row]
+        if is_missing(item):
+            raise TableError(f"missing item label for model {model!r}", row=row, column=item_column)
+        first = found.setdefault(item, row)
+        if first != row:
+            raise TableError(
+                f"a second row for model {model!r} and item {item!r}",
+                row=row, column=item_column,
+            )
+    return found
+
+
+@dataclass(frozen=True, slots=True)
+class Pairs:
+    """The rows of the two models matched by item."""
+
+    baseline_rows: np.ndarray[Any, np.dtype[np.intp]]
+    candidate_rows: np.ndarray[Any, np.dtype[np.intp]]
+    n_unmatched: int
+
+
+def match_items(
+    models: list[Any], items: list[Any], baseline: object, candidate: object, *,
+    model_column: str, item_column: str, nan_policy: NanPolicy,
+) -> Pairs:
+    """Match the baseline's rows to the candidate's by item, in the baseline's row order."""
+    base = _items_by_row(items, _model_rows(models, baseline, "baseline", model_column), baseline, item_column)
+    cand = _items_by_row(items, _model_rows(models, candidate, "candidate", model_column), candidate, item_column)
+    if nan_policy == "raise":
+        for have, lack, rows in ((baseline, candidate, base), (candidate, baseline, cand)):
+            other = cand if rows is base else base
+            for item, row in rows.items():
+                if item not in other:
+                    raise TableError(
+                        f"item {item!r} has a row for model {have!r} but none for model {lack!r}; "
+                        "pass nan_policy='omit' to drop such items",
+                        row=row, column=item_column,
+                    )
+    matched = [item for item in base if item in cand]
+    return Pairs(
+        baseline_rows=np.array([base[item] for item in matched], dtype=np.intp),
+        candidate_rows=np.array([cand[item] for item in matched], dtype=np.intp),
+        n_unmatched=len(base) + len(cand) - 2 * len(matched),
+    )
+
+
+def _first_missing(rows: np.ndarray[Any, np.dtype[np.intp]], missing: np.ndarray[Any, np.dtype[np.bool_]],
+                   what: str, column: str) -> None:
+    positions = np.flatnonzero(missing)
+    if positions.size:
+        count = positions.size
+        raise TableError(
+            f"{count} missing {what}{'s' if count != 1 else ''} for the compared models, the first here; "
+            "pass nan_policy='omit' to drop such items",
+            row=int(rows[positions[0]]), column=column,
+        )
+
+
+@returns_fields(MetricComparisons)
+def compare_metrics(
+    table: Table,
+    *,
+    baseline: str,
+    candidate: str,
+    metrics: str | Sequence[str] | None = None,
+    model_column: str = "model",
+    item_column: str = "item",
+    cluster_column: str | None = None,
+    correction: str | Correction | _mirabund_core.CorrectionMethod = "benjamini-hochberg",
+    alpha: float = 0.05,
+    block_size: int = 1,
+    n_resamples: int = 10_000,
+    confidence_level: float = 0.95,
+    seed: int | None = None,
+    nan_policy: NanPolicy = "raise",
+) -> MetricComparisons:
+    """Compare two models on every metric of a long table, with adjusted p-values.
+
+    Each metric is compared as :func:`compare` does, on the items both
+    models have, all with the one recorded seed; the p-values of the family
+    are then adjusted together (``_mirabund_core.correct_p_values``). The
+    p-values are normal approximations: see :func:`compare` for when they
+    are poor.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame or mapping of str to sequence
+        A long table: one row per model and item, one column per metric
+        (plus the model, item and, optionally, cluster columns). A mapping
+        of column name to equally long sequences works without pandas.
+    baseline, candidate : str
+        The two models, as named in ``model_column``.
+    metrics : str or sequence of str, optional
+        The metric columns to compare, in the order to report them. None
+        takes every column other than the model, item and cluster columns
+        whose values are all numbers.
+    model_column : str, default "model"
+        The column naming each row's model.
+    item_column : str, default "item"
+        The column naming each row's item; the two models' rows are matched
+        on it, and each model has at most one row per item.
+    cluster_column : str, optional
+        The column naming each item's cluster (a topic, a conversation).
+        Given, intervals resample whole clusters and standard errors are
+        cluster-robust; an item must be in the same cluster for both models.
+    correction : {"benjamini-hochberg", "bonferroni"} or Correction, default "benjamini-hochberg"
+        How to adjust the family's p-values; the engine's
+        ``CorrectionMethod`` members work too.
+    alpha : float, default 0.05
+        The family's significance level, in (0, 1).
+    block_size : int, default 1
+        Without clusters, the block length of the moving-block bootstrap
+        (items in table order); must be 1 with clusters.
+    n_resamples : int, default 10_000
+        The number of bootstrap resamples per metric.
+    confidence_level : float, default 0.95
+        The intervals' confidence level, in (0, 1).
+    seed : int, optional
+        The seed of the resampling, in [0, 2**64). None draws one from the
+        operating system; the seed used is in the result either way.
+    nan_policy : {"raise", "omit"}, default "raise"
+        "raise" refuses an item that one model lacks, a missing score or a
+        missing cluster label with a :class:`TableError` naming the row and
+        column; "omit" drops such items (per metric for scores) and counts
+        them in each comparison's ``n_dropped``.
+
+    Returns
+    -------
+    MetricComparisons
+        {fields}
+
+    Raises
+    ------
+    TypeError
+        For an argument of the wrong kind, or a metric column that holds
+        something other than numbers.
+    TableError
+        (a ``ValueError``) For a missing column or model, a duplicate row,
+        mismatched clusters, and, under "raise", unmatched items and missing
+        values, naming the row and column.
+    ValueError
+        For options out of range, and for too few items or clusters.
+
+    Examples
+    --------
+    >>> import mirabund
+    >>> table = {
+    ...     "model": ["a"] * 4 + ["b"] * 4,
+    ...     "item": ["q1", "q2", "q3", "q4"] * 2,
+    ...     "accuracy": [1, 0, 1, 0, 1, 1, 1, 0],
+    ...     "score": [6.5, 5.0, 7.0, 4.5, 7.5, 6.0, 7.0, 5.5],
+    ... }
+    >>> result = mirabund.compare_metrics(table, baseline="a", candidate="b", seed=3)
+    >>> result.metrics
+    ('accuracy', 'score')
+    >>> result["score"].difference
+    0.75
+    """
+    family, _ = compare_family(
+        table, baseline=baseline, candidate=candidate, metrics=metrics, model_column=model_column,
+        item_column=item_column, cluster_column=cluster_column, correction=correction, alpha=alpha,
+        block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
+        nan_policy=nan_policy, with_means=False,
+    )
+    return family
+
+
+def compare_family(
+    table: object,
+    *,
+    baseline: str,
+    candidate: str,
+    metrics: str | Sequence[str] | None,
+    model_column: str,
+    item_column: str,
+    cluster_column: str | None,
+    correction: object,
+    alpha: object,
+    block_size: object,
+    n_resamples: object,
+    confidence_level: object,
+    seed: object,
+    nan_policy: object,
+    with_means: bool,
+) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
+    """``compare_metrics``, and with ``with_means`` each model's mean interval
+    per metric, over the same items as the metric's comparison."""
+    options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+    method = Correction.check(correction)
+    level = check_fraction("alpha", alpha)
+    columns = _table_columns(table)
+    for role, name in (("model_column", model_column), ("item_column", item_column),
+                       ("cluster_column", cluster_column)):
+        if name is not None and name not in columns:
+            raise TableError(f"no column {name!r} (given as {role}); columns: {', '.join(map(repr, columns))}",
+                             column=name)
+    lengths = {name: len(values) for name, values in columns.items()}
+    if len(set(lengths.values())) > 1:
+        raise ValueError(f"table columns must be of equal length, got {lengths}")
+    chosen = _metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
+    models = label_list(model_column, columns[model_column])
+    items = label_list(item_column, columns[item_column])
+    pairs = match_items(models, items, baseline, candidate, model_column=model_column,
+                        item_column=item_column, nan_policy=options.nan_policy)
+    labels_missing = np.zeros(len(pairs.baseline_rows), dtype=np.bool_)
+    groups = None
+    if cluster_column is not None:
+        labels = label_list(cluster_column, columns[cluster_column])
+        paired_labels = []
+        for base_row, cand_row in zip(pairs.baseline_rows.tolist(), pairs.candidate_rows.tolist()):
+            label, other = labels[base_row], labels[cand_row]
+            if not (is_missing(label) and is_missing(other)) and label != other:
+                raise TableError(
+                    f"item {items[base_row]!r} is in cluster {label!r} for model {baseline!r} "
+                    f"but in {other!r} for model {candidate!r}",
+                    row=cand_row, column=cluster_column,
+                )
+            paired_labels.append(label)
+        groups = as_clusters(paired_labels, len(paired_labels), cluster_column)
+        labels_missing = groups.missing
+        if options.nan_policy == "raise":
+            _first_missing(pairs.baseline_rows, labels_missing, "cluster label", cluster_column)
+    comparisons = []
+    means: list[tuple[MeanInterval, MeanInterval]] = []
+    for metric in chosen:
+        scores = as_scores(f"column {metric!r}", columns[metric])
+        base, cand = scores[pairs.baseline_rows], scores[pairs.candidate_rows]
+        if options.nan_policy == "raise":
+            _first_missing(pairs.baseline_rows, np.isnan(base), "value", metric)
+            _first_missing(pairs.candidate_rows, np.isnan(cand), "value", metric)
+        keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
+        codes = None if groups is None else groups.select(keep)
+        n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
+        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options,
+                                             n_dropped=n_dropped, metric=metric))
+        if with_means:
+            means.append((
+                mean_interval_of(base[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
+                mean_interval_of(cand[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
+            ))
+    adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
+    family = MetricComparisons(
+        baseline=str(baseline),
+        candidate=str(candidate),
+        comparisons=tuple(
+            dataclasses.replace(comparison, p_adjusted=p, rejected=rejected)
+            for comparison, p, rejected in zip(comparisons, adjusted.adjusted_p_values, adjusted.rejected)
+        ),
+        correction=method,
+        alpha=level,
+        seed=options.seed,
+    )
+    return family, means
+
+
+def _metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
+    if metrics is None:
+        chosen = []
+        for name, values in columns.items():
+            if name in exclude:
+                continue
+            try:
+                as_scores(name, values)
+            except (TypeError, ValueError):
+                continue
+            chosen.append(name)
+        if not chosen:
+            raise TableError("no metric columns: no column other than the model, item and cluster columns "
+                             "holds only numbers")
+        return chosen
+    names = [metrics] if isinstance(metrics, str) else metrics
+    if not isinstance(names, Sequence) or not all(isinstance(name, str) for name in names):
+        raise TypeError(f"metrics must be a column name or a sequence of column names, got {describe(metrics)}")
+    if not names:
+        raise ValueError("metrics must name at least one column, got none")
+    for name in names:
+        if name not in columns:
+            raise TableError(f"no column {name!r} (given in metrics); columns: {', '.join(map(repr, columns))}",
+                             column=name)
+        if name in exclude:
+            raise ValueError(f"metrics must not include the model, item or cluster column, got {name!r}")
+    duplicates = sorted({name for name in names if names.count(name) > 1})
+    if duplicates:
+        raise ValueError(f"metrics must name each column once, got {', '.join(map(repr, duplicates))} twice")
+    return list(names)

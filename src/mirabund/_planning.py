@@ -1,0 +1,277 @@
+"""How many items a fixed-size eval needs, and what it can detect.
+
+The normal approximation of a test of a mean difference: with items in
+clusters of m items and an intra-cluster correlation rho, every item counts
+for less, by the design effect 1 + (m - 1) * rho. A pilot run gives the two
+inputs, the standard deviation of the scores and rho
+(:func:`estimate_sd_icc`).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable, Sequence
+from dataclasses import dataclass
+from statistics import NormalDist
+from typing import ClassVar
+
+import numpy as np
+import numpy.typing as npt
+
+from ._checks import NanPolicy, check_finite, check_fraction, check_int, check_nan_policy, describe
+from ._results import Result
+from ._samples import as_clusters, as_scores, keep_complete
+
+__all__ = ["PilotEstimate", "estimate_sd_icc", "minimum_detectable_effect", "required_items"]
+
+# A required count within this relative distance above an integer is that
+# integer: the formula's rounding must not cost an item (and the inverse of
+# minimum_detectable_effect must give its count back).
+_ROUNDING_SLACK = 1e-9
+
+
+@dataclass(frozen=True, slots=True)
+class _Design:
+    """The checked options shared by the two planning routines."""
+
+    z_total: float  # z_(1 - alpha/2) + z_power, one-sided z_(1 - alpha)
+    design_effect: float
+
+    @classmethod
+    def check(cls, *, alpha: object, power: object, two_sided: object, cluster_size: object, icc: object) -> _Design:
+        alpha = check_fraction("alpha", alpha)
+        power = check_fraction("power", power)
+        if not isinstance(two_sided, (bool, np.bool_)):
+            raise TypeError(f"two_sided must be True or False, got {describe(two_sided)}")
+        size = check_finite("cluster_size", cluster_size)
+        if size < 1.0:
+            raise ValueError(f"cluster_size must be a number >= 1 (items per cluster), got {size!r}")
+        correlation = check_finite("icc", icc)
+        if not 0.0 <= correlation <= 1.0:
+            raise ValueError(f"icc must be in [0, 1], got {correlation!r}")
+        size_of_test = alpha / 2 if two_sided else alpha
+        normal = NormalDist()
+        # -inv_cdf(a) rather than inv_cdf(1 - a): exact for a tiny alpha.
+        z_total = -normal.inv_cdf(size_of_test) + normal.inv_cdf(power)
+        if not z_total > 0.0:
+            raise ValueError(f"power must be above {size_of_test!r} for this alpha, got {power!r}")
+        return cls(z_total=z_total, design_effect=1.0 + (size - 1.0) * correlation)
+
+
+def required_items(
+    effect: float,
+    sd: float,
+    *,
+    alpha: float = 0.05,
+    power: float = 0.8,
+    two_sided: bool = True,
+    cluster_size: float = 1,
+    icc: float = 0.0,
+) -> int:
+    """The number of items a fixed-size eval needs to detect a mean difference.
+
+    ``((z_(1 - alpha/2) + z_power) * sd / effect)**2`` times the design
+    effect ``1 + (cluster_size - 1) * icc``, rounded up: the normal
+    approximation of a z-test of the mean score (or of the mean paired
+    difference between two models) against zero.
+
+    Parameters
+    ----------
+    effect : float
+        The mean difference to detect, in the scores' units (0.05 for five
+        points of accuracy); its sign does not matter.
+    sd : float
+        The standard deviation of one item's score (or paired difference);
+        0.5 at most for 0/1 scores.
+    alpha : float, default 0.05
+        The false-positive rate of the test.
+    power : float, default 0.8
+        The chance of detecting a true difference of ``effect``.
+    two_sided : bool, default True
+        A two-sided test (z_(1 - alpha/2)) or a one-sided one (z_(1 - alpha)).
+    cluster_size : float, default 1
+        Items per cluster (the mean size when they differ), at least 1.
+    icc : float, default 0.0
+        The intra-cluster correlation of the scores, in [0, 1].
+
+    Returns
+    -------
+    int
+        The number of items, at least 1; divide by ``cluster_size`` for the
+        number of clusters. A count within 1e-9 (relative) above an integer
+        is rounded down to it, so that rounding noise never adds an item.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an argument of the wrong kind or out of range (an effect of 0, a
+        power that the test has with no data at all), naming it.
+    """
+    size = abs(check_finite("effect", effect))
+    if size == 0.0:
+        raise ValueError("effect must be a nonzero finite number, got 0.0")
+    spread = _check_sd(sd)
+    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
+    root = design.z_total * spread / size
+    exact = root * root * design.design_effect
+    if not math.isfinite(exact):
+        raise ValueError(f"effect is too small against sd to detect with any number of items, got {effect!r}")
+    return max(1, math.ceil(exact * (1.0 - _ROUNDING_SLACK)))
+
+
+def minimum_detectable_effect(
+    n_items: int,
+    sd: float,
+    *,
+    alpha: float = 0.05,
+    power: float = 0.8,
+    two_sided: bool = True,
+    cluster_size: float = 1,
+    icc: float = 0.0,
+) -> float:
+    """The smallest mean difference an eval of ``n_items`` items detects.
+
+    The inverse of :func:`required_items`:
+    ``(z_(1 - alpha/2) + z_power) * sd * sqrt(design_effect / n_items)``,
+    with the design effect ``1 + (cluster_size - 1) * icc``.
+
+    Parameters
+    ----------
+    n_items : int
+        The number of items of the eval, at least 1.
+    sd, alpha, power, two_sided, cluster_size, icc
+        As for :func:`required_items`.
+
+    Returns
+    -------
+    float
+        The mean difference detected with probability ``power``, in the
+        scores' units.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an argument of the wrong kind or out of range, naming it.
+    """
+    count = check_int("n_items", n_items, minimum=1)
+    spread = _check_sd(sd)
+    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
+    return design.z_total * spread * math.sqrt(design.design_effect / count)
+
+
+def _check_sd(sd: object) -> float:
+    spread = check_finite("sd", sd)
+    if not spread > 0.0:
+        raise ValueError(f"sd must be a finite number > 0, got {spread!r}")
+    return spread
+
+
+@dataclass(frozen=True, slots=True, repr=False)
+class PilotEstimate(Result):
+    """The standard deviation and intra-cluster correlation of a pilot run.
+
+    Attributes
+    ----------
+    sd : float
+        The standard deviation of one item's score, sqrt(between + within),
+        from the variance components of the one-way analysis of variance
+        (with the truncated between-cluster component).
+    icc : float
+        The intra-cluster correlation between / (between + within), with
+        between = (MSB - MSW) / n0, truncated at 0 when MSB < MSW; n0 is
+        (n - sum of squared cluster sizes / n) / (k - 1), the mean cluster
+        size when the sizes are equal.
+    mean : float
+        The mean of the scores used.
+    n_items : int
+        The number of scores used.
+    n_clusters : int
+        The number of clusters k.
+    mean_cluster_size : float
+        n_items / n_clusters, the ``cluster_size`` to plan with when the
+        eval's clusters will be like the pilot's.
+    n_dropped : int
+        The number of items dropped for a missing score or label
+        (``nan_policy="omit"``).
+    """
+
+    _repr_fields: ClassVar[tuple[str, ...]] = ("sd", "icc", "n_items", "n_clusters")
+    sd: float
+    icc: float
+    mean: float
+    n_items: int
+    n_clusters: int
+    mean_cluster_size: float
+    n_dropped: int
+
+
+def estimate_sd_icc(
+    scores: Sequence[float | None] | npt.ArrayLike,
+    clusters: Sequence[Hashable] | npt.ArrayLike,
+    *,
+    nan_policy: NanPolicy = "raise",
+) -> PilotEstimate:
+    """Estimate the inputs of :func:`required_items` from a pilot run.
+
+    One-way analysis of variance of the scores by cluster: the between- and
+    within-cluster mean squares MSB (k - 1 degrees of freedom) and MSW
+    (n - k) give the variance components and the intra-cluster correlation,
+    truncated at 0.
+
+    Parameters
+    ----------
+    scores : sequence of float
+        One score per item: a list, numpy array or pandas Series (nullable
+        dtypes included); booleans count as 0 and 1.
+    clusters : sequence of hashable
+        One cluster label per item (a topic, a conversation); the items of a
+        cluster need not be adjacent.
+    nan_policy : {"raise", "omit"}, default "raise"
+        What to do with a missing score or label: refuse, or drop the item.
+
+    Returns
+    -------
+    PilotEstimate
+        ``sd``, ``icc``, the mean cluster size and the counts; see its
+        attributes.
+
+    Raises
+    ------
+    TypeError
+        For scores that are not numbers, or labels that are not hashable.
+    ValueError
+        For infinities, missing values under ``nan_policy="raise"``, labels
+        that are not one per item, fewer than 2 clusters, no cluster of two
+        or more items, or scores that are all equal.
+    """
+    policy = check_nan_policy(nan_policy)
+    values = as_scores("scores", scores)
+    labels = as_clusters(clusters, len(values))
+    keep, n_dropped = keep_complete({"scores": values}, policy, clusters=labels)
+    used = values[keep]
+    codes = labels.select(keep)
+    n = len(used)
+    k = int(codes.max()) + 1 if n else 0
+    if k < 2:
+        raise ValueError(f"clusters must hold at least 2 distinct labels, got {k}")
+    if n == k:
+        raise ValueError("clusters must have a cluster of two or more items, to measure the spread within clusters")
+    sizes = np.bincount(codes, minlength=k).astype(np.float64)
+    cluster_means = np.bincount(codes, weights=used, minlength=k) / sizes
+    mean = float(np.mean(used))
+    between_squares = float(np.sum(sizes * (cluster_means - mean) ** 2)) / (k - 1)
+    within_squares = float(np.sum((used - cluster_means[codes]) ** 2)) / (n - k)
+    n0 = (n - float(np.sum(sizes * sizes)) / n) / (k - 1)
+    between = max(0.0, (between_squares - within_squares) / n0)
+    total = between + within_squares
+    if not total > 0.0:
+        raise ValueError(f"scores must vary to estimate their spread: every score used is {float(used[0])!r}")
+    return PilotEstimate(
+        sd=math.sqrt(total),
+        icc=between / total,
+        mean=mean,
+        n_items=n,
+        n_clusters=k,
+        mean_cluster_size=n / k,
+        n_dropped=n_dropped,
+    )

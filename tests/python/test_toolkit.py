@@ -1,0 +1,202 @@
+import dataclasses
+import json
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import _mirabund_core as mc
+import mirabund
+
+pd = pytest.importorskip("pandas")
+
+
+def clustered(seed=11, n_clusters=23):
+    """Scores of two models in clusters of unequal size, the clusters interleaved."""
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(1, 9, n_clusters)
+    labels = np.repeat([f"topic-{c}" for c in range(n_clusters)], sizes)
+    shift = rng.normal(0.0, 0.3, n_clusters)[np.repeat(np.arange(n_clusters), sizes)]
+    baseline = rng.normal(0.5, 0.2, len(labels)) + shift
+    candidate = baseline + 0.05 + rng.normal(0.0, 0.1, len(labels)) + 0.5 * shift
+    order = rng.permutation(len(labels))
+    return baseline[order], candidate[order], labels[order]
+
+
+def statsmodels_cluster_se(values, labels):
+    sm = pytest.importorskip("statsmodels.api")
+    codes = pd.factorize(pd.Series(labels))[0]
+    fit = sm.OLS(values, np.ones(len(values))).fit(cov_type="cluster", cov_kwds={"groups": codes})
+    return float(fit.bse[0])
+
+
+def test_cluster_robust_standard_errors_match_statsmodels():
+    baseline, candidate, labels = clustered()
+    mean = mirabund.mean_interval(baseline, clusters=labels, n_resamples=10, seed=1)
+    paired = mirabund.compare(baseline, candidate, clusters=list(labels), n_resamples=10, seed=1)
+    assert mean.standard_error == pytest.approx(statsmodels_cluster_se(baseline, labels), rel=1e-10, abs=0)
+    assert paired.standard_error == pytest.approx(
+        statsmodels_cluster_se(candidate - baseline, labels), rel=1e-10, abs=0)
+    assert (mean.n_clusters, paired.n_clusters) == (23, 23)
+    assert paired.p_value == math.erfc(abs(paired.difference / paired.standard_error) / math.sqrt(2.0))
+    # Any hashable label names a cluster, a tuple too.
+    as_tuples = mirabund.mean_interval(baseline, clusters=[(str(x), 1) for x in labels], n_resamples=10, seed=1)
+    assert as_tuples == mean
+
+
+@pytest.mark.parametrize("clusters", [None, "labels"])
+def test_paired_means_and_effect_size_match_numpy(clusters):
+    baseline, candidate, labels = clustered(seed=5)
+    r = mirabund.compare(baseline, candidate, clusters=labels if clusters else None, n_resamples=10, seed=1)
+    differences = candidate - baseline
+    assert r.baseline_mean == pytest.approx(baseline.mean(), rel=1e-12)
+    assert r.candidate_mean == pytest.approx(candidate.mean(), rel=1e-12)
+    assert r.difference == pytest.approx(differences.mean(), rel=1e-12)
+    assert r.d_z == pytest.approx(differences.mean() / differences.std(ddof=1), rel=1e-12)
+    assert r.magnitude is mirabund.Magnitude.of(r.d_z)
+    if clusters is None:
+        assert r.standard_error == pytest.approx(differences.std(ddof=1) / math.sqrt(len(differences)), rel=1e-12)
+
+
+@pytest.mark.parametrize("candidate, z, p_value, d_z", [
+    ([1.5, 2.5, 3.5, 4.5], math.inf, 0.0, math.inf),
+    ([0.5, 1.5, 2.5, 3.5], -math.inf, 0.0, -math.inf),
+    ([1.0, 2.0, 3.0, 4.0], 0.0, 1.0, 0.0),
+])
+def test_differences_without_spread(candidate, z, p_value, d_z):
+    r = mirabund.compare([1.0, 2.0, 3.0, 4.0], candidate, n_resamples=10, seed=1)
+    assert (r.standard_error, r.z, r.p_value, r.d_z) == (0.0, z, p_value, d_z)
+    assert r.magnitude is (mirabund.Magnitude.NEGLIGIBLE if d_z == 0 else mirabund.Magnitude.LARGE)
+
+
+@pytest.mark.parametrize("correction, method", [
+    ("benjamini-hochberg", mc.CorrectionMethod.BenjaminiHochberg),
+    ("Bonferroni", mc.CorrectionMethod.Bonferroni),
+    (mc.CorrectionMethod.Bonferroni, mc.CorrectionMethod.Bonferroni),
+])
+def test_adjusted_p_values_are_the_engines(correction, method):
+    baseline, candidate, labels = clustered(seed=2)
+    n = len(labels)
+    table = {
+        "model": ["a"] * n + ["b"] * n,
+        "item": list(range(n)) * 2,
+        "topic": list(labels) * 2,
+        "m1": [*baseline, *candidate],
+        "m2": [*candidate, *baseline],
+        "m3": [*baseline, *(baseline + 0.01)],
+    }
+    family = mirabund.compare_metrics(table, baseline="a", candidate="b", cluster_column="topic",
+                                      correction=correction, alpha=0.1, n_resamples=10, seed=3)
+    expected = mc.correct_p_values([c.p_value for c in family], 0.1, method)
+    assert [c.p_adjusted for c in family] == expected.adjusted_p_values
+    assert [c.rejected for c in family] == expected.rejected
+    alone = mirabund.compare(baseline, candidate, clusters=labels, n_resamples=10, seed=3)
+    assert family["m1"].difference == alone.difference and family["m1"].ci_lower == alone.ci_lower
+
+
+def test_unknown_correction_lists_the_valid_ones():
+    with pytest.raises(ValueError, match="correction must be one of 'bonferroni', 'benjamini-hochberg', got 'holm'"):
+        mirabund.compare_metrics({"model": [], "item": []}, baseline="a", candidate="b", correction="holm")
+
+
+def test_nan_policy_raise_says_how_many_and_where():
+    baseline = pd.Series([0.1, 0.4, pd.NA, 0.3, pd.NA], dtype="Float64")
+    with pytest.raises(ValueError, match=r"^baseline has 2 missing values \(NaN, None or NA\), the first at position 2"):
+        mirabund.compare(baseline, [0.2, 0.5, 0.1, 0.3, 0.6], seed=1)
+
+
+def test_nan_policy_omit_drops_pairs_together():
+    baseline = [0.1, None, 0.4, 0.2, 0.3, 0.9, 0.5]
+    candidate = pd.Series([0.3, 0.5, 0.4, pd.NA, 0.6, 0.7, 0.8], dtype="Float64")
+    clusters = ["a", "a", "b", "b", None, "c", "c"]
+    r = mirabund.compare(baseline, candidate, clusters=clusters, nan_policy="omit", n_resamples=50, seed=4)
+    kept = [0, 2, 5, 6]
+    same = mirabund.compare([baseline[i] for i in kept], [float(candidate[i]) for i in kept],
+                            clusters=["a", "b", "c", "c"], n_resamples=50, seed=4)
+    assert (r.n_items, r.n_dropped, r.n_clusters) == (4, 3, 3)
+    assert r == dataclasses.replace(same, n_dropped=3)
+
+
+@pytest.mark.parametrize("nan_policy, outcome", [
+    ("raise", "table column 'item', row 2: item 'q4' has a row for model 'a' but none for model 'b'"),
+    ("omit", None),
+])
+def test_items_of_one_model_only(nan_policy, outcome):
+    table = pd.DataFrame({
+        "model": ["a", "a", "a", "b", "b", "b"],
+        "item": ["q1", "q2", "q4", "q1", "q2", "q3"],
+        "score": [1.0, 2.0, 4.0, 2.0, 2.5, 3.0],
+    })
+    run = lambda: mirabund.compare_metrics(table, baseline="a", candidate="b", nan_policy=nan_policy,
+                                           n_resamples=10, seed=1)
+    if outcome:
+        with pytest.raises(mirabund.TableError, match=f"^{outcome}"):
+            run()
+    else:
+        result = run()["score"]
+        assert (result.n_items, result.n_dropped, result.difference) == (2, 2, 0.75)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError, "n_resamples must be an integer >= 1, got 0"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=10.0), TypeError, "n_resamples must be"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=1), ValueError, "confidence_level must be in (0, 1)"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], seed=-1), ValueError, "seed must be None or an integer in [0, 2**64)"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], nan_policy="drop"), ValueError, "nan_policy must be one of"),
+    (lambda: mirabund.mean_interval("0.5 0.7"), TypeError, "x must be a one-dimensional sequence"),
+    (lambda: mirabund.mean_interval([0.5, "0.7"]), TypeError, "x must hold numbers, got '0.7' at position 1"),
+    (lambda: mirabund.mean_interval([0.5, math.inf]), ValueError, "x must hold finite numbers, got inf at position 1"),
+    (lambda: mirabund.compare([1.0, 2.0], [1.0]), ValueError, "baseline and candidate must hold one score per item"),
+    (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a"]), ValueError, "clusters must hold one label"),
+    (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=[[1], [2]]), TypeError, "clusters must"),
+    (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "a"]), ValueError, "at least 2 clusters"),
+    (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "b"], block_size=2), ValueError,
+     "block_size must be 1 when clusters are given"),
+])
+def test_errors_name_the_argument(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert message in str(raised.value)
+
+
+def test_results_pickle_and_convert_to_plain_values():
+    baseline, candidate, labels = clustered(seed=8)
+    n = len(labels)
+    table = {"model": ["a"] * n + ["b"] * n, "item": list(range(n)) * 2, "score": [*baseline, *candidate]}
+    results = [
+        mirabund.mean_interval(baseline, clusters=labels, n_resamples=20),
+        mirabund.compare(baseline, candidate, n_resamples=20, block_size=3),
+        mirabund.compare_metrics(table, baseline="a", candidate="b", n_resamples=20),
+    ]
+    for result in results:
+        assert pickle.loads(pickle.dumps(result)) == result
+        plain = result.to_dict()
+        assert json.loads(json.dumps(plain)) == plain
+        assert 0 <= plain["seed"] < 2**64
+    frame = mirabund.to_frame(results)
+    assert frame["metric"].isna().tolist() == [True, True, False] and frame["metric"].iloc[2] == "score"
+    assert frame["seed"].tolist() == [result.seed for result in results]
+
+
+# Results of one seeded comparison, fixed once; the suite runs on every
+# supported interpreter, so these prove the same bits on each and every run.
+@pytest.mark.parametrize("options, expected", [
+    ({"clusters": "topics"}, {
+        "difference": "0x1.999999999999ap-6", "ci_lower": "0x1.36bb25136bb2ap-8",
+        "ci_upper": "0x1.6df43fca482efp-5", "standard_error": "0x1.60828a60cf71ap-7",
+        "p_value": "0x1.49d186f65ef02p-6", "d_z": "0x1.9b22cb87adae3p-3",
+    }),
+    ({"block_size": 4}, {
+        "difference": "0x1.999999999999ap-6", "ci_lower": "-0x1.5555555555555p-7",
+        "ci_upper": "0x1.e81b4e81b4e86p-5", "standard_error": "0x1.07686e7e5269fp-6",
+        "p_value": "0x1.eb4bf1be55d58p-4", "d_z": "0x1.9b22cb87adae3p-3",
+    }),
+])
+def test_seeded_comparison_repeats_to_the_bit(options, expected):
+    baseline = [(i * 37 % 101) / 101 for i in range(60)]
+    candidate = [b + ((i * 53 % 17) - 7) / 40 for i, b in enumerate(baseline)]
+    if "clusters" in options:
+        options = {"clusters": [f"t{i * 7 % 11}" for i in range(60)]}
+    r = mirabund.compare(baseline, candidate, n_resamples=3000, seed=2**63 + 12345, **options)
+    assert {name: float.hex(getattr(r, name)) for name in expected} == expected

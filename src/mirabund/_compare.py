@@ -450,7 +450,7 @@ def compare(
     >>> cand = [0.68, 0.71, 0.63, 0.86, 0.70, 0.79]
     >>> r = mirabund.compare(base, cand, seed=7)
     >>> round(r.difference, 4), r.magnitude
-    (0.0567, <Magnitude.LARGE: 'large'>)
+    (0.055, <Magnitude.LARGE: 'large'>)
     """
     options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
                                confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)

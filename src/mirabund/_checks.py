@@ -24,6 +24,7 @@ from typing import Literal, TypeVar
 
 __all__ = [
     "NanPolicy",
+    "as_float",
     "check_choice",
     "check_finite",
     "check_fraction",
@@ -73,11 +74,23 @@ def check_int(
     return number
 
 
+def as_float(name: str, value: object, expected: str) -> float:
+    """Return the real number ``value`` as a float, or raise naming ``name``.
+
+    A number beyond the range of a float (an int of 400 digits) is refused
+    as out of range, not passed on as the interpreter's bare OverflowError.
+    """
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be {expected}, got {describe(value)}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be {expected}, got {describe(value)}, too large for a float") from None
+
+
 def check_fraction(name: str, value: object) -> float:
     """Return ``value`` as a float strictly between 0 and 1, or raise naming ``name``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number in (0, 1), got {describe(value)}")
-    number = float(value)
+    number = as_float(name, value, "a number in (0, 1)")
     if not 0.0 < number < 1.0:
         raise ValueError(f"{name} must be in (0, 1), got {number!r}")
     return number
@@ -115,9 +128,7 @@ def check_nan_policy(value: object) -> NanPolicy:
 
 def check_finite(name: str, value: object) -> float:
     """Return ``value`` as a finite float, or raise naming ``name``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a finite number, got {describe(value)}")
-    number = float(value)
+    number = as_float(name, value, "a finite number")
     if not math.isfinite(number):
         raise ValueError(f"{name} must be a finite number, got {number!r}")
     return number

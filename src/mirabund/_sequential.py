@@ -9,7 +9,7 @@ scores is what lets a test reject on noise at the second observation.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import ClassVar
 
@@ -354,8 +354,6 @@ class SequentialMonitor:
             running sum.
         """
         policy = check_nan_policy(nan_policy)
-        if isinstance(xs, Iterator):
-            xs = list(xs)
         scores = as_scores("xs", xs)
         keep, _ = keep_complete({"xs": scores}, policy)
         positions = np.flatnonzero(keep)

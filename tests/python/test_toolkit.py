@@ -138,6 +138,18 @@ def test_items_of_one_model_only(nan_policy, outcome):
         assert (result.n_items, result.n_dropped, result.difference) == (2, 2, 0.75)
 
 
+@pytest.mark.parametrize("call", [
+    lambda scores, labels: mirabund.mean_interval(scores, clusters=labels, n_resamples=50, seed=1),
+    lambda scores, labels: mirabund.compare(scores, (x + 1 for x in [0.5, 0.1, 0.9, 0.4, 0.8, 0.3]),
+                                            clusters=labels, n_resamples=50, seed=1),
+    lambda scores, labels: mirabund.estimate_sd_icc(scores, labels),
+    lambda scores, labels: mirabund.SequentialMonitor(bounds=(0, 1), null_mean=0.5).update_many(scores),
+])
+def test_any_iterable_is_read_once_like_a_list(call):
+    scores, labels = [0.5, 0.2, 0.9, 0.3, 0.7, 0.3], ["a", "a", "b", "b", "c", "c"]
+    assert call(iter(scores), (label for label in labels)) == call(scores, labels)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError, "n_resamples must be an integer >= 1, got 0"),
     (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=10.0), TypeError, "n_resamples must be"),
@@ -147,6 +159,13 @@ def test_items_of_one_model_only(nan_policy, outcome):
     (lambda: mirabund.mean_interval("0.5 0.7"), TypeError, "x must be a one-dimensional sequence"),
     (lambda: mirabund.mean_interval([0.5, "0.7"]), TypeError, "x must hold numbers, got '0.7' at position 1"),
     (lambda: mirabund.mean_interval([0.5, math.inf]), ValueError, "x must hold finite numbers, got inf at position 1"),
+    (lambda: mirabund.mean_interval([0.5, 10**400]), ValueError,
+     f"x must hold finite numbers, got {str(10**400)[:37]}... at position 1, too large for a float"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=10**400), ValueError,
+     "confidence_level must be a number in (0, 1), got 1000"),
+    (lambda: mirabund.mean_interval({1.0, 2.0}), TypeError, "x must be a one-dimensional sequence, got {1.0, 2.0} (set)"),
+    (lambda: mirabund.mean_interval([1.0, 2.0, 3.0], clusters=[np.float32("nan"), "a", "b"]), ValueError,
+     "clusters has 1 missing value"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0]), ValueError, "baseline and candidate must hold one score per item"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a"]), ValueError, "clusters must hold one label"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=[[1], [2]]), TypeError, "clusters must"),

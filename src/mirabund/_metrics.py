@@ -19,7 +19,7 @@ import numpy as np
 
 import _mirabund_core
 
-from ._checks import NanPolicy, check_choice, check_fraction, describe
+from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction, describe
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
 from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list
@@ -57,32 +57,6 @@ class Correction(enum.StrEnum):
         if isinstance(value, _mirabund_core.CorrectionMethod):
             return next(member for member in cls if member.method == value)
         return check_choice("correction", value, {member.value: member for member in cls})
-
-
-class TableError(ValueError):
-    """A problem with the rows of a table, at a row and column.
-
-    Attributes
-    ----------
-    detail : str
-        What is wrong, without the location.
-    row : int or None
-        The row's position in the table (0 for the first row), if one row is at fault.
-    column : str or None
-        The column at fault, if one is.
-    """
-
-    def __init__(self, detail: str, *, row: int | None = None, column: str | None = None) -> None:
-        self.detail = detail
-        self.row = row
-        self.column = column
-        where = ", ".join(
-            part for part in (
-                f"column {column!r}" if column is not None else "",
-                f"row {row}" if row is not None else "",
-            ) if part
-        )
-        super().__init__(f"table {where}: {detail}" if where else f"table: {detail}")
 
 
 @dataclass(frozen=True, slots=True, repr=False)
@@ -295,9 +269,12 @@ def compare_metrics(
     TableError
         (a ``ValueError``) For a missing column or model, a duplicate row,
         mismatched clusters, and, under "raise", unmatched items and missing
-        values, naming the row and column.
+        values, naming the row and column; for a metric with fewer than 2
+        items or 2 clusters, or with scores so large that their sums
+        overflow a float, naming the column.
     ValueError
-        For options out of range, and for too few items or clusters.
+        For options out of range (a block longer than a metric's items
+        too), and columns of unequal length.
 
     Examples
     --------
@@ -390,12 +367,13 @@ def compare_family(
         keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
         codes = None if groups is None else groups.select(keep)
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
-        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options,
+        subject = Subject(metric, in_table=True)
+        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options, subject,
                                              n_dropped=n_dropped, metric=metric))
         if with_means:
             means.append((
-                mean_interval_of(base[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
-                mean_interval_of(cand[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
+                mean_interval_of(base[keep], codes, options, subject, n_dropped=n_dropped),
+                mean_interval_of(cand[keep], codes, options, subject, n_dropped=n_dropped),
             ))
     adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
     family = MetricComparisons(

@@ -2,6 +2,7 @@ import dataclasses
 import json
 import math
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -172,9 +173,18 @@ def test_any_iterable_is_read_once_like_a_list(call):
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "a"]), ValueError, "at least 2 clusters"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "b"], block_size=2), ValueError,
      "block_size must be 1 when clusters are given"),
+    # Finite scores whose differences, or sums of squares, overflow.
+    (lambda: mirabund.compare([-1e308, 0, 1, 2], [1e308, 0, 2, 3]), ValueError,
+     "baseline and candidate: the scores are too large: a difference candidate - baseline overflows a float"),
+    (lambda: mirabund.compare([1.7e308, 1.7e308, 0, 0], [1.7e308, 1.6e308, 0, 1]), ValueError,
+     "baseline and candidate: the differences are too large: the sum of their squared deviations overflows"),
+    (lambda: mirabund.compare_metrics({"model": ["a", "b"] * 2, "item": [1, 1, 2, 2], "x": [1, 2, 3, None]},
+                                      baseline="a", candidate="b", nan_policy="omit"), mirabund.TableError,
+     "table column 'x': at least 2 items are needed, got 1 after dropping 1 incomplete item"),
 ])
 def test_errors_name_the_argument(call, error, message):
-    with pytest.raises(error) as raised:
+    with pytest.raises(error) as raised, warnings.catch_warnings():
+        warnings.simplefilter("error")
         call()
     assert message in str(raised.value)
 

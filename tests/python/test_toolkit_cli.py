@@ -48,6 +48,8 @@ def test_report_prints_the_table_and_writes_every_number(tmp_path):
     (GOOD.replace("b,q3,t2", "b,q3,t9"), [], "scores.csv, row 8, column 'topic': item 'q3' is in cluster 't2'"),
     (GOOD.replace("b,q4", "b,q1"), [], "scores.csv, row 10, column 'item': a second row for model 'b' and item 'q1'"),
     (GOOD, ["--candidate", "c"], "scores.csv, column 'model': no rows for the candidate model 'c'"),
+    (GOOD.replace(",t2,", ",t1,").replace(",t3,", ",t1,"), ["--metrics", "score"],
+     "scores.csv, column 'score': items from at least 2 clusters are needed, got 1"),
     (GOOD, ["--metrics", "accuracy,speed"], "scores.csv, column 'speed': no such column (given in --metrics)"),
     (GOOD, ["--seed", "-3"], "scores.csv: --seed must be None or an integer in [0, 2**64), got -3"),
     (GOOD, ["--resamples", "many"], "argument --resamples: invalid int value: 'many'"),

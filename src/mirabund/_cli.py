@@ -24,7 +24,7 @@ from ._metrics import Correction, MetricComparisons, TableError, compare_family
 
 __all__ = ["main"]
 
-# Cells that stand for a missing score.
+# Cells that stand for a missing value, in every column.
 MISSING = frozenset({"", "na", "n/a", "nan", "null", "none"})
 
 
@@ -194,7 +194,7 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
         lines.append("  ".join(cells).rstrip())
     lines.append("")
     lines.append(f"* the difference is significant at alpha {family.alpha:g} after adjustment; "
-                 "(-N): items dropped for missing scores")
+                 "(-N): items dropped for a missing value or a row for one model only")
     return "\n".join(lines)
 
 
@@ -240,7 +240,11 @@ def run_report(args: argparse.Namespace) -> int:
         metrics = [name for name, cells in table.columns.items() if name not in keys and looks_numeric(cells)]
         if not metrics:
             raise UsageError(f"{table.path}: no numeric metric columns; name them with --metrics")
-    columns: dict[str, Any] = {name: table.columns[name] for name in keys if name is not None}
+    # A key cell that reads as missing is missing, as a score's is, for nan_policy to refuse or drop.
+    columns: dict[str, Any] = {
+        name: [None if cell.lower() in MISSING else cell for cell in table.columns[name]]
+        for name in keys if name is not None
+    }
     for name in metrics:
         if name not in keys:
             columns[name] = parse_scores(table, name)

@@ -119,8 +119,21 @@ def _table_columns(table: object) -> Mapping[str, Any]:
     )
 
 
+def _refuse_missing(
+    what: str, column: str, rows: Sequence[int], *, scope: str = " for the compared models", drops: str = "such items"
+) -> None:
+    """Under nan_policy "raise": refuse the missing cells of ``column`` at table ``rows``, if any."""
+    if len(rows):
+        count = len(rows)
+        raise TableError(
+            f"{count} missing {what}{'s' if count != 1 else ''}{scope}, the first here; "
+            f"pass nan_policy='omit' to drop {drops}",
+            row=int(min(rows)), column=column,
+        )
+
+
 def _model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
-    rows = [row for row, model in enumerate(models) if model == name]
+    rows = [row for row, model in enumerate(models) if not is_missing(model) and model == name]
     if not rows:
         found = ", ".join(repr(model) for model in dict.fromkeys(m for m in models if not is_missing(m)))
         raise TableError(f"no rows for the {role} model {name!r}; models found: {found}", column=model_column)
@@ -128,11 +141,12 @@ def _model_rows(models: list[Any], name: object, role: str, model_column: str) -
 
 
 def _items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
+    """The model's rows by item; rows without an item label are left out."""
     found: dict[Hashable, int] = {}
     for row in rows:
         item = items[row]
         if is_missing(item):
-            raise TableError(f"missing item label for model {model!r}", row=row, column=item_column)
+            continue
         first = found.setdefault(item, row)
         if first != row:
             raise TableError(
@@ -155,9 +169,20 @@ def match_items(
     models: list[Any], items: list[Any], baseline: object, candidate: object, *,
     model_column: str, item_column: str, nan_policy: NanPolicy,
 ) -> Pairs:
-    """Match the baseline's rows to the candidate's by item, in the baseline's row order."""
-    base = _items_by_row(items, _model_rows(models, baseline, "baseline", model_column), baseline, item_column)
-    cand = _items_by_row(items, _model_rows(models, candidate, "candidate", model_column), candidate, item_column)
+    """Match the baseline's rows to the candidate's by item, in the baseline's row order.
+
+    Under "omit", rows without a model label are passed over, and the
+    compared models' rows without an item label count as unmatched.
+    """
+    base_rows = _model_rows(models, baseline, "baseline", model_column)
+    cand_rows = _model_rows(models, candidate, "candidate", model_column)
+    unlabelled = [row for row in base_rows + cand_rows if is_missing(items[row])]
+    if nan_policy == "raise":
+        _refuse_missing("model label", model_column, [row for row, model in enumerate(models) if is_missing(model)],
+                        scope="", drops="such rows")
+        _refuse_missing("item label", item_column, unlabelled, drops="such rows")
+    base = _items_by_row(items, base_rows, baseline, item_column)
+    cand = _items_by_row(items, cand_rows, candidate, item_column)
     if nan_policy == "raise":
         for have, lack, rows in ((baseline, candidate, base), (candidate, baseline, cand)):
             other = cand if rows is base else base
@@ -172,20 +197,8 @@ def match_items(
     return Pairs(
         baseline_rows=np.array([base[item] for item in matched], dtype=np.intp),
         candidate_rows=np.array([cand[item] for item in matched], dtype=np.intp),
-        n_unmatched=len(base) + len(cand) - 2 * len(matched),
+        n_unmatched=len(base) + len(cand) - 2 * len(matched) + len(unlabelled),
     )
-
-
-def _first_missing(rows: np.ndarray[Any, np.dtype[np.intp]], missing: np.ndarray[Any, np.dtype[np.bool_]],
-                   what: str, column: str) -> None:
-    positions = np.flatnonzero(missing)
-    if positions.size:
-        count = positions.size
-        raise TableError(
-            f"{count} missing {what}{'s' if count != 1 else ''} for the compared models, the first here; "
-            "pass nan_policy='omit' to drop such items",
-            row=int(rows[positions[0]]), column=column,
-        )
 
 
 @returns_fields(MetricComparisons)
@@ -251,10 +264,12 @@ def compare_metrics(
         The seed of the resampling, in [0, 2**64). None draws one from the
         operating system; the seed used is in the result either way.
     nan_policy : {"raise", "omit"}, default "raise"
-        "raise" refuses an item that one model lacks, a missing score or a
-        missing cluster label with a :class:`TableError` naming the row and
-        column; "omit" drops such items (per metric for scores) and counts
-        them in each comparison's ``n_dropped``.
+        "raise" refuses an item that one model lacks and a missing score,
+        cluster, item or model label with a :class:`TableError` naming the
+        row and column; "omit" drops such items (per metric for scores) and
+        counts them in each comparison's ``n_dropped``, and passes over rows
+        without a model label. An item is in no cluster when either of its
+        rows lacks the label.
 
     Returns
     -------
@@ -343,27 +358,31 @@ def compare_family(
     if cluster_column is not None:
         labels = label_list(cluster_column, columns[cluster_column])
         paired_labels = []
+        unlabelled = []
         for base_row, cand_row in zip(pairs.baseline_rows.tolist(), pairs.candidate_rows.tolist()):
             label, other = labels[base_row], labels[cand_row]
-            if not (is_missing(label) and is_missing(other)) and label != other:
+            unlabelled += [row for row, cell in ((base_row, label), (cand_row, other)) if is_missing(cell)]
+            if is_missing(label) or is_missing(other):
+                label = None  # an item is in no cluster when either of its rows lacks the label
+            elif label != other:
                 raise TableError(
                     f"item {items[base_row]!r} is in cluster {label!r} for model {baseline!r} "
                     f"but in {other!r} for model {candidate!r}",
                     row=cand_row, column=cluster_column,
                 )
             paired_labels.append(label)
+        if options.nan_policy == "raise":
+            _refuse_missing("cluster label", cluster_column, unlabelled)
         groups = as_clusters(paired_labels, len(paired_labels), cluster_column)
         labels_missing = groups.missing
-        if options.nan_policy == "raise":
-            _first_missing(pairs.baseline_rows, labels_missing, "cluster label", cluster_column)
     comparisons = []
     means: list[tuple[MeanInterval, MeanInterval]] = []
     for metric in chosen:
         scores = as_scores(f"column {metric!r}", columns[metric])
         base, cand = scores[pairs.baseline_rows], scores[pairs.candidate_rows]
         if options.nan_policy == "raise":
-            _first_missing(pairs.baseline_rows, np.isnan(base), "value", metric)
-            _first_missing(pairs.candidate_rows, np.isnan(cand), "value", metric)
+            _refuse_missing("value", metric, [*pairs.baseline_rows[np.isnan(base)].tolist(),
+                                              *pairs.candidate_rows[np.isnan(cand)].tolist()])
         keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
         codes = None if groups is None else groups.select(keep)
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))

@@ -42,9 +42,11 @@ def test_report_prints_the_table_and_writes_every_number(tmp_path):
     ("", [], "scores.csv: no header row: the file is empty"),
     (GOOD.replace("b,q3,t2,1,7.5", "b,q3,t2,1"), [], "scores.csv, row 8: 4 fields, but the header has 5"),
     (GOOD.replace("b,q3,t2,1,7.5", "b,q3,t2,yes,7.5"), [], "scores.csv, row 8, column 'accuracy': 'yes' is not a number"),
-    (GOOD.replace("b,q3,t2,1,7.5", "b,q3,t2,,7.5"), ["--metrics", "accuracy"],
-     "scores.csv, row 8, column 'accuracy': 1 missing value for the compared models, the first here; "
+    (GOOD.replace("b,q3,t2,1,7.5", "b,q3,t2,,7.5").replace("a,q3,t2,1,7.0", "a,q3,t2,NA,7.0"), ["--metrics", "accuracy"],
+     "scores.csv, row 7, column 'accuracy': 2 missing values for the compared models, the first here; "
      "pass --nan-policy omit to drop such items"),
+    (GOOD.replace("a,q1,t1", "a,q1,").replace("b,q1,t1", "b,q1,"), [],
+     "scores.csv, row 3, column 'topic': 2 missing cluster labels for the compared models, the first here"),
     (GOOD.replace("b,q3,t2", "b,q3,t9"), [], "scores.csv, row 8, column 'topic': item 'q3' is in cluster 't2'"),
     (GOOD.replace("b,q4", "b,q1"), [], "scores.csv, row 10, column 'item': a second row for model 'b' and item 'q1'"),
     (GOOD, ["--candidate", "c"], "scores.csv, column 'model': no rows for the candidate model 'c'"),

@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from ._compare import MeanInterval
-from ._metrics import Correction, MetricComparisons, TableError, compare_family
+from ._metrics import Correction, MetricComparisons, TableError, compare_family, is_metric
 
 __all__ = ["main"]
 
@@ -84,33 +84,23 @@ def read_csv(path: Path) -> CsvTable:
     return CsvTable(path, columns, file_rows)
 
 
-def parse_scores(table: CsvTable, column: str) -> list[float]:
-    """The column's cells as floats, NaN for a missing cell."""
-    scores = []
-    for row, cell in enumerate(table.columns[column]):
-        if cell.lower() in MISSING:
-            scores.append(math.nan)
-            continue
-        try:
-            value = float(cell)
-        except ValueError:
-            raise UsageError(f"{table.where(row, column)}: {cell!r} is not a number") from None
-        if not math.isfinite(value):
-            raise UsageError(f"{table.where(row, column)}: {cell!r} is not a finite number")
-        scores.append(value)
-    return scores
+def read_cell(cell: str) -> float | str | None:
+    """A cell's value: None when it reads as missing, a float when it reads as a number, else its text."""
+    if cell.lower() in MISSING:
+        return None
+    try:
+        return float(cell)
+    except ValueError:
+        return cell
 
 
-def looks_numeric(cells: list[str]) -> bool:
-    """Whether a column holds numbers: some cell is one (a bad cell then gets its own error)."""
-    for cell in cells:
-        if cell.lower() not in MISSING:
-            try:
-                float(cell)
-            except ValueError:
-                continue
-            return True
-    return False
+def check_scores(table: CsvTable, column: str, values: list[float | str | None]) -> None:
+    """Refuse, at its row, the first cell of a metric column that is neither a finite number nor missing."""
+    for row, value in enumerate(values):
+        if isinstance(value, str) or (value is not None and not math.isfinite(value)):
+            cell = table.columns[column][row]
+            kind = "a number" if isinstance(value, str) else "a finite number"
+            raise UsageError(f"{table.where(row, column)}: {cell!r} is not {kind}")
 
 
 def _parser() -> _Parser:
@@ -129,7 +119,7 @@ def _parser() -> _Parser:
     report.add_argument("file", type=Path, metavar="FILE.csv", help="the scores: a CSV file with a header row")
     report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
     report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
-    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column holding numbers)")
+    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column that holds a number, or only empty cells)")
     report.add_argument("--model-column", default="model", metavar="NAME", help="the column naming the model (default: model)")
     report.add_argument("--item-column", default="item", metavar="NAME", help="the column naming the item (default: item)")
     report.add_argument("--cluster-column", metavar="NAME",
@@ -236,18 +226,18 @@ def run_report(args: argparse.Namespace) -> int:
             if name not in table.columns:
                 raise UsageError(f"{table.where(column=name)}: no such column (given in --metrics); "
                                  f"columns: {', '.join(table.columns)}")
-    else:
-        metrics = [name for name, cells in table.columns.items() if name not in keys and looks_numeric(cells)]
+    # Cells that read as missing are missing in key columns too, for --nan-policy to refuse or drop.
+    values = {name: [read_cell(cell) if name not in keys else None if cell.lower() in MISSING else cell
+                     for cell in cells] for name, cells in table.columns.items()}
+    if args.metrics is None:
+        metrics = [name for name, column in values.items() if name not in keys and is_metric(name, column)]
         if not metrics:
-            raise UsageError(f"{table.path}: no numeric metric columns; name them with --metrics")
-    # A key cell that reads as missing is missing, as a score's is, for nan_policy to refuse or drop.
-    columns: dict[str, Any] = {
-        name: [None if cell.lower() in MISSING else cell for cell in table.columns[name]]
-        for name in keys if name is not None
-    }
+            raise UsageError(f"{table.path}: no metric columns: no column other than the model, item and cluster "
+                             "columns holds numbers; name them with --metrics")
     for name in metrics:
         if name not in keys:
-            columns[name] = parse_scores(table, name)
+            check_scores(table, name, values[name])
+    columns = {name: values[name] for name in (*keys, *metrics) if name is not None}
     try:
         family, means = compare_family(
             columns, baseline=args.baseline, candidate=args.candidate, metrics=metrics,

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-from collections.abc import Hashable, Iterator, Mapping, Sequence
+import numbers
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, TypeAlias
 
@@ -63,8 +64,9 @@ class Correction(enum.StrEnum):
 class MetricComparisons(Result):
     """The comparisons of two models on a family of metrics.
 
-    Iterate over it for the comparisons in metric order, or index it by
-    metric name.
+    Iterate over it for the comparisons in metric order; index it by metric
+    name (``family["accuracy"]``, ``"accuracy" in family``) or by position
+    (``family[0]``).
 
     Attributes
     ----------
@@ -101,7 +103,12 @@ class MetricComparisons(Result):
     def __len__(self) -> int:
         return len(self.comparisons)
 
-    def __getitem__(self, metric: str) -> Comparison:
+    def __contains__(self, metric: object) -> bool:
+        return metric in self.metrics
+
+    def __getitem__(self, metric: str | int) -> Comparison:
+        if isinstance(metric, int) and not isinstance(metric, bool):
+            return self.comparisons[metric]
         for comparison in self.comparisons:
             if comparison.metric == metric:
                 return comparison
@@ -111,12 +118,19 @@ class MetricComparisons(Result):
 def _table_columns(table: object) -> Mapping[str, Any]:
     if is_pandas(table) and hasattr(table, "columns"):
         frame: Any = table
-        return {str(name): frame[name] for name in frame.columns}
-    if isinstance(table, Mapping):
-        return {str(name): values for name, values in table.items()}
-    raise TypeError(
-        f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
-    )
+        # Columns by position: a name given twice would select both.
+        named = [(name, frame.iloc[:, position]) for position, name in enumerate(frame.columns)]
+    elif isinstance(table, Mapping):
+        named = list(table.items())
+    else:
+        raise TypeError(
+            f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
+        )
+    columns: dict[str, Any] = {}
+    for name, values in named:
+        if columns.setdefault(str(name), values) is not values:
+            raise TableError("two columns have this name", column=str(name))
+    return columns
 
 
 def _refuse_missing(
@@ -207,7 +221,7 @@ def compare_metrics(
     *,
     baseline: str,
     candidate: str,
-    metrics: str | Sequence[str] | None = None,
+    metrics: str | Iterable[str] | None = None,
     model_column: str = "model",
     item_column: str = "item",
     cluster_column: str | None = None,
@@ -235,10 +249,12 @@ def compare_metrics(
         of column name to equally long sequences works without pandas.
     baseline, candidate : str
         The two models, as named in ``model_column``.
-    metrics : str or sequence of str, optional
+    metrics : str or iterable of str, optional
         The metric columns to compare, in the order to report them. None
         takes every column other than the model, item and cluster columns
-        whose values are all numbers.
+        that holds a number, or nothing but missing values; a column of text
+        is not a metric. A chosen column with an infinity or a stray word is
+        refused, naming it.
     model_column : str, default "model"
         The column naming each row's model.
     item_column : str, default "item"
@@ -320,7 +336,7 @@ def compare_family(
     *,
     baseline: str,
     candidate: str,
-    metrics: str | Sequence[str] | None,
+    metrics: str | Iterable[str] | None,
     model_column: str,
     item_column: str,
     cluster_column: str | None,
@@ -348,7 +364,7 @@ def compare_family(
     lengths = {name: len(values) for name, values in columns.items()}
     if len(set(lengths.values())) > 1:
         raise ValueError(f"table columns must be of equal length, got {lengths}")
-    chosen = _metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
+    chosen = metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
     models = label_list(model_column, columns[model_column])
     items = label_list(item_column, columns[item_column])
     pairs = match_items(models, items, baseline, candidate, model_column=model_column,
@@ -409,26 +425,37 @@ def compare_family(
     return family, means
 
 
-def _metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
+def is_metric(name: str, values: object) -> bool:
+    """Whether a column is a metric by its kind: it holds a number, or nothing but missing values.
+
+    A column of text (names, verdicts) is not a metric; one with some
+    numbers and a stray word is, so that the word is refused where it is.
+    """
+    if getattr(getattr(values, "dtype", None), "kind", "O") in "biuf":
+        return True
+    cells = label_list(f"column {name!r}", values)
+    return any(isinstance(cell, (numbers.Real, np.bool_)) and not is_missing(cell) for cell in cells) or all(
+        is_missing(cell) for cell in cells
+    )
+
+
+def metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
+    """The metric columns: those named by ``metrics``, checked, or for None every
+    column but those in ``exclude`` that :func:`is_metric`."""
     if metrics is None:
-        chosen = []
-        for name, values in columns.items():
-            if name in exclude:
-                continue
-            try:
-                as_scores(name, values)
-            except (TypeError, ValueError):
-                continue
-            chosen.append(name)
+        chosen = [name for name, values in columns.items() if name not in exclude and is_metric(name, values)]
         if not chosen:
             raise TableError("no metric columns: no column other than the model, item and cluster columns "
-                             "holds only numbers")
+                             "holds numbers")
         return chosen
-    names = [metrics] if isinstance(metrics, str) else metrics
-    if not isinstance(names, Sequence) or not all(isinstance(name, str) for name in names):
-        raise TypeError(f"metrics must be a column name or a sequence of column names, got {describe(metrics)}")
-    if not names:
+    given: list[object] = [metrics] if isinstance(metrics, str) else [None]
+    if isinstance(metrics, Iterable) and not isinstance(metrics, (str, bytes, Mapping)):
+        given = list(metrics)
+    if not all(isinstance(name, str) for name in given):
+        raise TypeError(f"metrics must be a column name or an iterable of column names, got {describe(metrics)}")
+    if not given:
         raise ValueError("metrics must name at least one column, got none")
+    names = [str(name) for name in given]  # numpy's and pandas' strings as plain ones
     for name in names:
         if name not in columns:
             raise TableError(f"no column {name!r} (given in metrics); columns: {', '.join(map(repr, columns))}",
@@ -438,4 +465,4 @@ def _metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str 
     duplicates = sorted({name for name in names if names.count(name) > 1})
     if duplicates:
         raise ValueError(f"metrics must name each column once, got {', '.join(map(repr, duplicates))} twice")
-    return list(names)
+    return names

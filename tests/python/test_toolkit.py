@@ -96,6 +96,16 @@ def test_adjusted_p_values_are_the_engines(correction, method):
     assert family["m1"].difference == alone.difference and family["m1"].ci_lower == alone.ci_lower
 
 
+@pytest.mark.parametrize("names", [lambda frame: frame.columns[2:], lambda frame: np.array(["x", "y"]),
+                                   lambda frame: (name for name in ["x", "y"])])
+def test_metrics_may_be_any_iterable_of_names(names):
+    frame = pd.DataFrame({"model": ["a", "b"] * 3, "item": [1, 1, 2, 2, 3, 3], "x": [1, 2, 3, 4, 5, 7],
+                          "y": [0, 1, 1, 1, 0, 0]})
+    family = mirabund.compare_metrics(frame, baseline="a", candidate="b", metrics=names(frame), n_resamples=10, seed=1)
+    assert [type(metric) for metric in family.metrics] == [str, str] and family.metrics == ("x", "y")
+    assert "y" in family and "z" not in family and family[1] is family["y"] is family[-1]
+
+
 def test_unknown_correction_lists_the_valid_ones():
     with pytest.raises(ValueError, match="correction must be one of 'bonferroni', 'benjamini-hochberg', got 'holm'"):
         mirabund.compare_metrics({"model": [], "item": []}, baseline="a", candidate="b", correction="holm")
@@ -178,6 +188,13 @@ def test_any_iterable_is_read_once_like_a_list(call):
      "baseline and candidate: the scores are too large: a difference candidate - baseline overflows a float"),
     (lambda: mirabund.compare([1.7e308, 1.7e308, 0, 0], [1.7e308, 1.6e308, 0, 1]), ValueError,
      "baseline and candidate: the differences are too large: the sum of their squared deviations overflows"),
+    # Metric columns are chosen by kind; an infinity is refused where it is, not a reason to pass a column over.
+    (lambda: mirabund.compare_metrics({"model": ["a", "b"] * 2, "item": [1, 1, 2, 2], "x": [1, 2, 3, 4],
+                                       "y": [0, 1, math.inf, 1], "note": ["n"] * 4}, baseline="a", candidate="b"),
+     ValueError, "column 'y' must hold finite numbers, got inf at position 2"),
+    (lambda: mirabund.compare_metrics(pd.DataFrame([["a", 1, 0.5, 0.5]], columns=["model", "item", "x", "x"]),
+                                      baseline="a", candidate="b"), mirabund.TableError,
+     "table column 'x': two columns have this name"),
     (lambda: mirabund.compare_metrics({"model": ["a", "b"] * 2, "item": [1, 1, 2, 2], "x": [1, 2, 3, None]},
                                       baseline="a", candidate="b", nan_policy="omit"), mirabund.TableError,
      "table column 'x': at least 2 items are needed, got 1 after dropping 1 incomplete item"),

@@ -1,8 +1,9 @@
 """The command line: ``mirabund report FILE.csv --baseline A --candidate B ...``.
 
-A bad file or argument ends the run with one line on stderr (naming the
-file, row and column where there is one) and exit status 2, never a
-traceback. The CSV is read with the standard library; rows are numbered as
+A bad file or argument, or a report too large for memory, ends the run with
+one line on stderr (naming the file, row and column where there is one) and
+exit status 2, never a traceback; an interrupted run ends with one line and
+status 130, and one whose reader has gone (``| head``) quietly with 141. The CSV is read with the standard library; rows are numbered as
 in a spreadsheet, the header being row 1.
 """
 
@@ -13,6 +14,7 @@ import csv
 import importlib.util
 import json
 import math
+import os
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -210,9 +212,25 @@ def report_json(family: MetricComparisons, means: Sequence[tuple[MeanInterval, M
     return dict(_finite_or_none(document))
 
 
-def run_report(args: argparse.Namespace) -> int:
-    if args.chart is not None and importlib.util.find_spec("matplotlib") is None:
+def check_outputs(args: argparse.Namespace) -> None:
+    """Refuse output paths that cannot be written, before the work of the report."""
+    for path in (args.json, args.chart):
+        if path is not None and path.is_dir():
+            raise UsageError(f"{path}: cannot write the file: it is a directory")
+    if args.chart is None:
+        return
+    if importlib.util.find_spec("matplotlib") is None:
         raise UsageError("mirabund report: error: --chart needs matplotlib: pip install 'mirabund[plot]'")
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if args.chart.suffix[1:].lower() not in formats:
+        known = ", ".join(f".{suffix}" for suffix in sorted(formats))
+        raise UsageError(f"{args.chart}: the chart's format comes from the file's suffix, one of {known}")
+
+
+def run_report(args: argparse.Namespace) -> int:
+    check_outputs(args)
     table = read_csv(args.file)
     for option, name in (("--model-column", args.model_column), ("--item-column", args.item_column),
                          ("--cluster-column", args.cluster_column)):
@@ -250,6 +268,8 @@ def run_report(args: argparse.Namespace) -> int:
         raise UsageError(f"{table.where(error.row, error.column)}: {detail}") from None
     except (TypeError, ValueError) as error:
         raise UsageError(f"{table.path}: {_option_names(str(error))}") from None
+    except MemoryError as error:
+        raise UsageError(f"{table.path}: {error or 'not enough memory'}; try fewer --resamples") from None
     print(format_report(family, means, table, args.cluster_column))
     if args.json is not None:
         _write(args.json, lambda path: path.write_text(
@@ -261,6 +281,7 @@ def run_report(args: argparse.Namespace) -> int:
 
         _write(args.chart, lambda path: draw_intervals(path, family, means))
         print(f"chart: {args.chart}")
+    sys.stdout.flush()  # here, so that a reader that has gone is noticed in main
     return 0
 
 
@@ -290,6 +311,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         print(f"mirabund: {error}" if not str(error).startswith("mirabund") else str(error), file=sys.stderr)
         return 2
+    except (MemoryError, OverflowError) as error:
+        print(f"mirabund: error: {error or type(error).__name__}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader has gone (``| head``): stop quietly, as a process ended
+        # by SIGPIPE would, and send the rest of the output nowhere, so that
+        # flushing it at exit raises nothing.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("mirabund: interrupted", file=sys.stderr)
         return 130

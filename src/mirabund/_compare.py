@@ -193,7 +193,7 @@ class Resampling:
     ) -> Resampling:
         return cls(
             block_size=check_int("block_size", block_size, minimum=1),
-            n_resamples=check_int("n_resamples", n_resamples, minimum=1),
+            n_resamples=check_int("n_resamples", n_resamples, minimum=1, maximum=2**64 - 1),
             confidence_level=check_fraction("confidence_level", confidence_level),
             nan_policy=check_nan_policy(nan_policy),
             seed=resolve_seed(seed),

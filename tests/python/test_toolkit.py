@@ -162,7 +162,8 @@ def test_any_iterable_is_read_once_like_a_list(call):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError, "n_resamples must be an integer >= 1, got 0"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError,
+     "n_resamples must be an integer >= 1 and <= 18446744073709551615, got 0"),
     (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=10.0), TypeError, "n_resamples must be"),
     (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=1), ValueError, "confidence_level must be in (0, 1)"),
     (lambda: mirabund.mean_interval([1.0, 2.0], seed=-1), ValueError, "seed must be None or an integer in [0, 2**64)"),

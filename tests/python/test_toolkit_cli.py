@@ -56,6 +56,10 @@ def test_report_prints_the_table_and_writes_every_number(tmp_path):
     (GOOD, ["--seed", "-3"], "scores.csv: --seed must be None or an integer in [0, 2**64), got -3"),
     (GOOD, ["--resamples", "many"], "argument --resamples: invalid int value: 'many'"),
     (GOOD, ["--chart", "no-such-dir/chart.png"], "no-such-dir/chart.png: cannot write the file"),
+    (GOOD, ["--chart", "noext"], "noext: the chart's format comes from the file's suffix, one of "),
+    (GOOD, ["--json", "."], ".: cannot write the file: it is a directory"),
+    (GOOD, ["--resamples", str(10**20)], f"scores.csv: --resamples must be an integer >= 1 and <= {2**64 - 1}, got"),
+    (GOOD, ["--resamples", str(10**18)], "scores.csv: not enough memory for this call; try fewer --resamples"),
 ])
 def test_bad_files_and_arguments_get_one_line_and_status_2(tmp_path, content, args, message):
     if content is not None:
@@ -70,3 +74,13 @@ def test_bad_files_and_arguments_get_one_line_and_status_2(tmp_path, content, ar
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
     assert message in done.stderr
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
+    (tmp_path / "scores.csv").write_text(GOOD)
+    run = subprocess.Popen([sys.executable, "-m", "mirabund", "report", "scores.csv", "--baseline", "a",
+                            "--candidate", "b", "--resamples", "100"],
+                           cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    run.stdout.close()  # before the report is printed, as `| head` does after its lines
+    _, errors = run.communicate(timeout=120)
+    assert (run.returncode, errors) == (141, "")

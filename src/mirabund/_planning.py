@@ -10,17 +10,15 @@ inputs, the standard deviation of the scores and rho
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from statistics import NormalDist
 from typing import ClassVar
 
 import numpy as np
-import numpy.typing as npt
 
 from ._checks import NanPolicy, Subject, check_finite, check_fraction, check_int, check_nan_policy, describe
-from ._results import Result
-from ._samples import as_clusters, as_scores, keep_complete
+from ._results import Result, returns_fields
+from ._samples import Labels, Scores, as_clusters, as_scores, keep_complete
 
 __all__ = ["PilotEstimate", "estimate_sd_icc", "minimum_detectable_effect", "required_items"]
 
@@ -205,9 +203,10 @@ class PilotEstimate(Result):
     n_dropped: int
 
 
+@returns_fields(PilotEstimate)
 def estimate_sd_icc(
-    scores: Sequence[float | None] | npt.ArrayLike,
-    clusters: Sequence[Hashable] | npt.ArrayLike,
+    scores: Scores,
+    clusters: Labels,
     *,
     nan_policy: NanPolicy = "raise",
 ) -> PilotEstimate:
@@ -232,8 +231,7 @@ def estimate_sd_icc(
     Returns
     -------
     PilotEstimate
-        ``sd``, ``icc``, the mean cluster size and the counts; see its
-        attributes.
+        {fields}
 
     Raises
     ------

@@ -1,7 +1,9 @@
 import dataclasses
+import inspect
 import json
 import math
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -247,3 +249,21 @@ def test_seeded_comparison_repeats_to_the_bit(options, expected):
         options = {"clusters": [f"t{i * 7 % 11}" for i in range(60)]}
     r = mirabund.compare(baseline, candidate, n_resamples=3000, seed=2**63 + 12345, **options)
     assert {name: float.hex(getattr(r, name)) for name in expected} == expected
+
+
+ROUTINES = [getattr(mirabund, name) for name in mirabund.__all__ if inspect.isfunction(getattr(mirabund, name))]
+
+
+def documented(name, doc):
+    """Whether a numpy-style entry (``name : type``, ``a, name : type``, or names alone) documents ``name``."""
+    return re.search(rf"^ *(\w+, )*{name}(, \w+)*( :.*)?$", doc, re.MULTILINE) is not None
+
+
+@pytest.mark.parametrize("routine", [*ROUTINES, mirabund.SequentialMonitor.update, mirabund.SequentialMonitor.update_many],
+                         ids=lambda routine: routine.__qualname__)
+def test_help_documents_every_argument_and_field(routine):
+    doc = inspect.getdoc(routine)
+    assert all(documented(name, doc) for name in inspect.signature(routine).parameters if name != "self")
+    returned = getattr(mirabund, inspect.signature(routine).return_annotation, None)
+    if dataclasses.is_dataclass(returned):
+        assert all(documented(field.name, doc) for field in dataclasses.fields(returned))

@@ -23,7 +23,7 @@ import _mirabund_core
 from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction, describe
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
-from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list
+from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list, ordered_items
 
 if TYPE_CHECKING:
     import pandas
@@ -121,7 +121,7 @@ def _table_columns(table: object) -> Mapping[str, Any]:
         # Columns by position: a name given twice would select both.
         named = [(name, frame.iloc[:, position]) for position, name in enumerate(frame.columns)]
     elif isinstance(table, Mapping):
-        named = list(table.items())
+        named = [(name, ordered_items(f"column {name!r}", values)) for name, values in table.items()]
     else:
         raise TypeError(
             f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"

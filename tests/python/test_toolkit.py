@@ -156,6 +156,8 @@ def test_items_of_one_model_only(nan_policy, outcome):
     lambda scores, labels: mirabund.compare(scores, (x + 1 for x in [0.5, 0.1, 0.9, 0.4, 0.8, 0.3]),
                                             clusters=labels, n_resamples=50, seed=1),
     lambda scores, labels: mirabund.estimate_sd_icc(scores, labels),
+    lambda scores, labels: mirabund.compare_metrics({"model": ["m", "n"] * 3, "item": labels, "x": scores},
+                                                    baseline="m", candidate="n", n_resamples=50, seed=1),
     lambda scores, labels: mirabund.SequentialMonitor(bounds=(0, 1), null_mean=0.5).update_many(scores),
 ])
 def test_any_iterable_is_read_once_like_a_list(call):

@@ -3,8 +3,9 @@
 A bad file or argument, or a report too large for memory, ends the run with
 one line on stderr (naming the file, row and column where there is one) and
 exit status 2, never a traceback; an interrupted run ends with one line and
-status 130, and one whose reader has gone (``| head``) quietly with 141. The CSV is read with the standard library; rows are numbered as
-in a spreadsheet, the header being row 1.
+status 130, and one whose reader has gone (``| head``) quietly with 141.
+The CSV is read with the standard library; rows are numbered as in a
+spreadsheet, the header being row 1.
 """
 
 from __future__ import annotations
@@ -86,8 +87,13 @@ def read_csv(path: Path) -> CsvTable:
     return CsvTable(path, columns, file_rows)
 
 
+def read_label(cell: str) -> str | None:
+    """A model, item or cluster cell's label: None when it reads as missing, else its text."""
+    return None if cell.lower() in MISSING else cell
+
+
 def read_cell(cell: str) -> float | str | None:
-    """A cell's value: None when it reads as missing, a float when it reads as a number, else its text."""
+    """Any other cell's value: None when it reads as missing, a float when it reads as a number, else its text."""
     if cell.lower() in MISSING:
         return None
     try:
@@ -244,9 +250,7 @@ def run_report(args: argparse.Namespace) -> int:
             if name not in table.columns:
                 raise UsageError(f"{table.where(column=name)}: no such column (given in --metrics); "
                                  f"columns: {', '.join(table.columns)}")
-    # Cells that read as missing are missing in key columns too, for --nan-policy to refuse or drop.
-    values = {name: [read_cell(cell) if name not in keys else None if cell.lower() in MISSING else cell
-                     for cell in cells] for name, cells in table.columns.items()}
+    values = {name: list(map(read_label if name in keys else read_cell, cells)) for name, cells in table.columns.items()}
     if args.metrics is None:
         metrics = [name for name, column in values.items() if name not in keys and is_metric(name, column)]
         if not metrics:

@@ -128,8 +128,9 @@ def _table_columns(table: object) -> Mapping[str, Any]:
         )
     columns: dict[str, Any] = {}
     for name, values in named:
-        if columns.setdefault(str(name), values) is not values:
+        if str(name) in columns:
             raise TableError("two columns have this name", column=str(name))
+        columns[str(name)] = values
     return columns
 
 

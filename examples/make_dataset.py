@@ -6,7 +6,7 @@ data/eval_items.csv byte for byte.
 
 The file is a long table, the form `mirabund report` reads: one row per
 model and item. Two models, the baseline "ember-1" and the candidate
-"ember-2", answer the same 300 items in 40 topics of 3 to 12 items. Items of
+"ember-2", answer the same 329 items in 40 topics of 3 to 12 items. Items of
 one topic share a difficulty and the candidate's gain varies from topic to
 topic, so items are correlated within topics: intervals and standard errors
 must treat the topic, not the item, as the unit that was sampled.

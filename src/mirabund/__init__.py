@@ -22,6 +22,16 @@ SequentialMonitor
 required_items, minimum_detectable_effect, estimate_sd_icc
     Planning the size of a fixed-size eval, from a pilot run.
 
+Types of the arguments
+----------------------
+Scores
+    One score per item: a list, numpy array, pandas Series or any iterable
+    of numbers, None (or NaN, ``pd.NA``) for a missing one.
+Labels
+    One hashable cluster label per item.
+NanPolicy
+    ``"raise"`` or ``"omit"``: refuse missing values, or drop their items.
+
 The command line ``mirabund report FILE.csv ...`` (or ``python -m mirabund``)
 prints the comparison of two models in a CSV file and draws its intervals.
 """
@@ -30,10 +40,12 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._checks import NanPolicy
 from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
 from ._frame import to_frame
 from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
 from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
+from ._samples import Labels, Scores
 from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
 
 try:
@@ -44,12 +56,15 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "Comparison",
     "Correction",
+    "Labels",
     "Magnitude",
     "MeanInterval",
     "MetricComparisons",
     "MonitorBatch",
     "MonitorUpdate",
+    "NanPolicy",
     "PilotEstimate",
+    "Scores",
     "SequentialMonitor",
     "TableError",
     "__version__",

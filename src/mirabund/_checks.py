@@ -12,6 +12,10 @@ Conventions every public routine follows:
   scalars are accepted like Python ones.
 - Named choices are strings, matched without regard to case, ``_`` or ``-``;
   an unknown one is refused with the list of valid spellings.
+- A problem with the contents of a table is a :class:`TableError`, which
+  names the row and column at fault; :class:`Subject` names the data a
+  statistic is computed from (an argument, or a table's column) in the
+  errors of that computation.
 """
 
 from __future__ import annotations
@@ -20,10 +24,14 @@ import math
 import numbers
 import operator
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Literal, TypeVar
 
 __all__ = [
     "NanPolicy",
+    "Subject",
+    "TableError",
+    "as_float",
     "check_choice",
     "check_finite",
     "check_fraction",
@@ -73,11 +81,23 @@ def check_int(
     return number
 
 
+def as_float(name: str, value: object, expected: str) -> float:
+    """Return the real number ``value`` as a float, or raise naming ``name``.
+
+    A number beyond the range of a float (an int of 400 digits) is refused
+    as out of range, not passed on as the interpreter's bare OverflowError.
+    """
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be {expected}, got {describe(value)}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be {expected}, got {describe(value)}, too large for a float") from None
+
+
 def check_fraction(name: str, value: object) -> float:
     """Return ``value`` as a float strictly between 0 and 1, or raise naming ``name``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number in (0, 1), got {describe(value)}")
-    number = float(value)
+    number = as_float(name, value, "a number in (0, 1)")
     if not 0.0 < number < 1.0:
         raise ValueError(f"{name} must be in (0, 1), got {number!r}")
     return number
@@ -115,9 +135,59 @@ def check_nan_policy(value: object) -> NanPolicy:
 
 def check_finite(name: str, value: object) -> float:
     """Return ``value`` as a finite float, or raise naming ``name``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a finite number, got {describe(value)}")
-    number = float(value)
+    number = as_float(name, value, "a finite number")
     if not math.isfinite(number):
         raise ValueError(f"{name} must be a finite number, got {number!r}")
     return number
+
+
+class TableError(ValueError):
+    """A problem with the rows of a table, at a row and column.
+
+    Attributes
+    ----------
+    detail : str
+        What is wrong, without the location.
+    row : int or None
+        The row's position in the table (0 for the first row), if one row is at fault.
+    column : str or None
+        The column at fault, if one is.
+    """
+
+    def __init__(self, detail: str, *, row: int | None = None, column: str | None = None) -> None:
+        self.detail = detail
+        self.row = row
+        self.column = column
+        where = ", ".join(
+            part for part in (
+                f"column {column!r}" if column is not None else "",
+                f"row {row}" if row is not None else "",
+            ) if part
+        )
+        super().__init__(f"table {where}: {detail}" if where else f"table: {detail}")
+
+
+@dataclass(frozen=True, slots=True)
+class Subject:
+    """The data a statistic is computed from, named in that computation's errors.
+
+    An argument, ``Subject("x")``, gets a ``ValueError`` that starts with its
+    name; a table's column, ``Subject("accuracy", in_table=True)``, a
+    :class:`TableError` at that column, which the command line places in
+    its file.
+    """
+
+    name: str
+    in_table: bool = False
+
+    def refusal(self, detail: str) -> ValueError:
+        """The error saying ``detail`` of this subject."""
+        if self.in_table:
+            return TableError(detail, column=self.name)
+        return ValueError(f"{self.name}: {detail}")
+
+    def check_finite(self, values: str, *statistics: tuple[str, float]) -> None:
+        """Refuse the first of the named ``statistics`` of ``values`` that has overflowed."""
+        for statistic, number in statistics:
+            if not math.isfinite(number):
+                raise self.refusal(f"the {values} are too large: {statistic} overflows a float; rescale them")

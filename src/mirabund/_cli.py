@@ -1,9 +1,11 @@
 """The command line: ``mirabund report FILE.csv --baseline A --candidate B ...``.
 
-A bad file or argument ends the run with one line on stderr (naming the
-file, row and column where there is one) and exit status 2, never a
-traceback. The CSV is read with the standard library; rows are numbered as
-in a spreadsheet, the header being row 1.
+A bad file or argument, or a report too large for memory, ends the run with
+one line on stderr (naming the file, row and column where there is one) and
+exit status 2, never a traceback; an interrupted run ends with one line and
+status 130, and one whose reader has gone (``| head``) quietly with 141.
+The CSV is read with the standard library; rows are numbered as in a
+spreadsheet, the header being row 1.
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ import csv
 import importlib.util
 import json
 import math
+import os
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -20,11 +23,11 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from ._compare import MeanInterval
-from ._metrics import Correction, MetricComparisons, TableError, compare_family
+from ._metrics import Correction, MetricComparisons, TableError, compare_family, is_metric
 
 __all__ = ["main"]
 
-# Cells that stand for a missing score.
+# Cells that stand for a missing value, in every column.
 MISSING = frozenset({"", "na", "n/a", "nan", "null", "none"})
 
 
@@ -84,33 +87,28 @@ def read_csv(path: Path) -> CsvTable:
     return CsvTable(path, columns, file_rows)
 
 
-def parse_scores(table: CsvTable, column: str) -> list[float]:
-    """The column's cells as floats, NaN for a missing cell."""
-    scores = []
-    for row, cell in enumerate(table.columns[column]):
-        if cell.lower() in MISSING:
-            scores.append(math.nan)
-            continue
-        try:
-            value = float(cell)
-        except ValueError:
-            raise UsageError(f"{table.where(row, column)}: {cell!r} is not a number") from None
-        if not math.isfinite(value):
-            raise UsageError(f"{table.where(row, column)}: {cell!r} is not a finite number")
-        scores.append(value)
-    return scores
+def read_label(cell: str) -> str | None:
+    """A model, item or cluster cell's label: None when it reads as missing, else its text."""
+    return None if cell.lower() in MISSING else cell
 
 
-def looks_numeric(cells: list[str]) -> bool:
-    """Whether a column holds numbers: some cell is one (a bad cell then gets its own error)."""
-    for cell in cells:
-        if cell.lower() not in MISSING:
-            try:
-                float(cell)
-            except ValueError:
-                continue
-            return True
-    return False
+def read_cell(cell: str) -> float | str | None:
+    """Any other cell's value: None when it reads as missing, a float when it reads as a number, else its text."""
+    if cell.lower() in MISSING:
+        return None
+    try:
+        return float(cell)
+    except ValueError:
+        return cell
+
+
+def check_scores(table: CsvTable, column: str, values: list[float | str | None]) -> None:
+    """Refuse, at its row, the first cell of a metric column that is neither a finite number nor missing."""
+    for row, value in enumerate(values):
+        if isinstance(value, str) or (value is not None and not math.isfinite(value)):
+            cell = table.columns[column][row]
+            kind = "a number" if isinstance(value, str) else "a finite number"
+            raise UsageError(f"{table.where(row, column)}: {cell!r} is not {kind}")
 
 
 def _parser() -> _Parser:
@@ -129,7 +127,7 @@ def _parser() -> _Parser:
     report.add_argument("file", type=Path, metavar="FILE.csv", help="the scores: a CSV file with a header row")
     report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
     report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
-    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column holding numbers)")
+    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column that holds a number, or only empty cells)")
     report.add_argument("--model-column", default="model", metavar="NAME", help="the column naming the model (default: model)")
     report.add_argument("--item-column", default="item", metavar="NAME", help="the column naming the item (default: item)")
     report.add_argument("--cluster-column", metavar="NAME",
@@ -194,7 +192,7 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
         lines.append("  ".join(cells).rstrip())
     lines.append("")
     lines.append(f"* the difference is significant at alpha {family.alpha:g} after adjustment; "
-                 "(-N): items dropped for missing scores")
+                 "(-N): items dropped for a missing value or a row for one model only")
     return "\n".join(lines)
 
 
@@ -220,9 +218,25 @@ def report_json(family: MetricComparisons, means: Sequence[tuple[MeanInterval, M
     return dict(_finite_or_none(document))
 
 
-def run_report(args: argparse.Namespace) -> int:
-    if args.chart is not None and importlib.util.find_spec("matplotlib") is None:
+def check_outputs(args: argparse.Namespace) -> None:
+    """Refuse output paths that cannot be written, before the work of the report."""
+    for path in (args.json, args.chart):
+        if path is not None and path.is_dir():
+            raise UsageError(f"{path}: cannot write the file: it is a directory")
+    if args.chart is None:
+        return
+    if importlib.util.find_spec("matplotlib") is None:
         raise UsageError("mirabund report: error: --chart needs matplotlib: pip install 'mirabund[plot]'")
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if args.chart.suffix[1:].lower() not in formats:
+        known = ", ".join(f".{suffix}" for suffix in sorted(formats))
+        raise UsageError(f"{args.chart}: the chart's format comes from the file's suffix, one of {known}")
+
+
+def run_report(args: argparse.Namespace) -> int:
+    check_outputs(args)
     table = read_csv(args.file)
     for option, name in (("--model-column", args.model_column), ("--item-column", args.item_column),
                          ("--cluster-column", args.cluster_column)):
@@ -236,14 +250,16 @@ def run_report(args: argparse.Namespace) -> int:
             if name not in table.columns:
                 raise UsageError(f"{table.where(column=name)}: no such column (given in --metrics); "
                                  f"columns: {', '.join(table.columns)}")
-    else:
-        metrics = [name for name, cells in table.columns.items() if name not in keys and looks_numeric(cells)]
+    values = {name: list(map(read_label if name in keys else read_cell, cells)) for name, cells in table.columns.items()}
+    if args.metrics is None:
+        metrics = [name for name, column in values.items() if name not in keys and is_metric(name, column)]
         if not metrics:
-            raise UsageError(f"{table.path}: no numeric metric columns; name them with --metrics")
-    columns: dict[str, Any] = {name: table.columns[name] for name in keys if name is not None}
+            raise UsageError(f"{table.path}: no metric columns: no column other than the model, item and cluster "
+                             "columns holds numbers; name them with --metrics")
     for name in metrics:
         if name not in keys:
-            columns[name] = parse_scores(table, name)
+            check_scores(table, name, values[name])
+    columns = {name: values[name] for name in (*keys, *metrics) if name is not None}
     try:
         family, means = compare_family(
             columns, baseline=args.baseline, candidate=args.candidate, metrics=metrics,
@@ -256,6 +272,8 @@ def run_report(args: argparse.Namespace) -> int:
         raise UsageError(f"{table.where(error.row, error.column)}: {detail}") from None
     except (TypeError, ValueError) as error:
         raise UsageError(f"{table.path}: {_option_names(str(error))}") from None
+    except MemoryError as error:
+        raise UsageError(f"{table.path}: {error or 'not enough memory'}; try fewer --resamples") from None
     print(format_report(family, means, table, args.cluster_column))
     if args.json is not None:
         _write(args.json, lambda path: path.write_text(
@@ -267,6 +285,7 @@ def run_report(args: argparse.Namespace) -> int:
 
         _write(args.chart, lambda path: draw_intervals(path, family, means))
         print(f"chart: {args.chart}")
+    sys.stdout.flush()  # here, so that a reader that has gone is noticed in main
     return 0
 
 
@@ -296,6 +315,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         print(f"mirabund: {error}" if not str(error).startswith("mirabund") else str(error), file=sys.stderr)
         return 2
+    except (MemoryError, OverflowError) as error:
+        print(f"mirabund: error: {error or type(error).__name__}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader has gone (``| head``): stop quietly, as a process ended
+        # by SIGPIPE would, and send the rest of the output nowhere, so that
+        # flushing it at exit raises nothing.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("mirabund: interrupted", file=sys.stderr)
         return 130

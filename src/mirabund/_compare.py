@@ -16,10 +16,12 @@ import math
 from dataclasses import dataclass
 from typing import ClassVar
 
+import numpy as np
+
 import _mirabund_core
 
 from . import _native
-from ._checks import NanPolicy, check_fraction, check_int, check_nan_policy
+from ._checks import NanPolicy, Subject, check_fraction, check_int, check_nan_policy
 from ._results import Result, returns_fields
 from ._samples import CodeArray, FloatArray, Labels, Scores, as_clusters, as_scores, keep_complete
 from ._seeds import resolve_seed
@@ -191,7 +193,7 @@ class Resampling:
     ) -> Resampling:
         return cls(
             block_size=check_int("block_size", block_size, minimum=1),
-            n_resamples=check_int("n_resamples", n_resamples, minimum=1),
+            n_resamples=check_int("n_resamples", n_resamples, minimum=1, maximum=2**64 - 1),
             confidence_level=check_fraction("confidence_level", confidence_level),
             nan_policy=check_nan_policy(nan_policy),
             seed=resolve_seed(seed),
@@ -212,37 +214,52 @@ class Summary:
     block_size: int | None
 
 
-def summarize(values: FloatArray, codes: CodeArray | None, options: Resampling, what: str) -> Summary:
+def summarize(
+    values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int,
+    of: str = "scores",
+) -> Summary:
     """The mean of ``values`` with its standard error and bootstrap interval.
 
-    ``values`` are complete; ``codes`` the clusters' codes 0 .. k-1 in order
-    of first appearance, or None. ``what`` names the values in errors.
+    ``values`` (``of`` names them: the scores, the differences) are
+    complete; ``codes`` the clusters' codes 0 .. k-1 in order of first
+    appearance, or None. Too few items or clusters, and values so large that
+    a statistic overflows, are refused naming ``subject``.
     """
     n_items = len(values)
+    dropped = f" after dropping {n_dropped} incomplete item{'s' if n_dropped != 1 else ''}" if n_dropped else ""
     if n_items < 2:
-        raise ValueError(f"{what} needs at least 2 items, got {n_items}")
+        raise subject.refusal(f"at least 2 items are needed, got {n_items}{dropped}")
+    if codes is not None:
+        if options.block_size != 1:
+            raise ValueError(
+                f"block_size must be 1 when clusters are given (whole clusters are resampled), got {options.block_size}"
+            )
+        n_clusters = int(codes.max()) + 1
+        if n_clusters < 2:
+            raise subject.refusal(f"items from at least 2 clusters are needed, got {n_clusters}{dropped}")
+    elif options.block_size > n_items:
+        raise ValueError(f"block_size must be <= the number of items ({n_items}), got {options.block_size}")
+    spread = _native.mean_standard_error(values, codes)
+    subject.check_finite(of, ("their sum", spread.mean),
+                         ("the sum of their squared deviations", spread.standard_deviation),
+                         ("the sum of the squares of their standard error", spread.standard_error))
     if codes is None:
-        if options.block_size > n_items:
-            raise ValueError(f"block_size must be <= the number of items ({n_items}), got {options.block_size}")
-        spread = _native.mean_standard_error(values)
         interval = _mirabund_core.block_bootstrap_mean(
             values, options.block_size, options.n_resamples, options.confidence_level, seed=options.seed
         )
-        return Summary(spread.mean, spread.standard_deviation, spread.standard_error,
-                       interval.ci_lower, interval.ci_upper, n_items, None, options.block_size)
-    if options.block_size != 1:
-        raise ValueError(
-            f"block_size must be 1 when clusters are given (whole clusters are resampled), got {options.block_size}"
+        summary = Summary(spread.mean, spread.standard_deviation, spread.standard_error,
+                          interval.ci_lower, interval.ci_upper, n_items, None, options.block_size)
+    else:
+        cluster_interval = _native.cluster_bootstrap_mean(
+            values, codes, options.n_resamples, options.confidence_level, options.seed
         )
-    n_clusters = int(codes.max()) + 1
-    if n_clusters < 2:
-        raise ValueError(f"{what} needs items from at least 2 clusters, got {n_clusters}")
-    spread = _native.mean_standard_error(values, codes)
-    cluster_interval = _native.cluster_bootstrap_mean(
-        values, codes, options.n_resamples, options.confidence_level, options.seed
-    )
-    return Summary(spread.mean, spread.standard_deviation, spread.standard_error,
-                   cluster_interval.ci_lower, cluster_interval.ci_upper, n_items, n_clusters, None)
+        summary = Summary(spread.mean, spread.standard_deviation, spread.standard_error,
+                          cluster_interval.ci_lower, cluster_interval.ci_upper, n_items, n_clusters, None)
+    # A resample can hold more items than the data (a large cluster drawn
+    # twice), so its sum can overflow where the data's did not.
+    resample = "the sum of a bootstrap resample"
+    subject.check_finite(of, (resample, summary.ci_lower), (resample, summary.ci_upper))
+    return summary
 
 
 @returns_fields(MeanInterval)
@@ -294,8 +311,9 @@ def mean_interval(
     TypeError
         For an argument of the wrong kind (text for scores, a float count).
     ValueError
-        For missing values under "raise", infinite scores, fewer than 2 items
-        or 2 clusters, a block longer than the data, and options out of range.
+        For missing values under "raise", infinite scores, scores so large
+        that their sums overflow a float, fewer than 2 items or 2 clusters, a
+        block longer than the data, and options out of range.
 
     Examples
     --------
@@ -310,14 +328,14 @@ def mean_interval(
     groups = None if clusters is None else as_clusters(clusters, len(scores))
     keep, n_dropped = keep_complete({"x": scores}, options.nan_policy, clusters=groups)
     codes = None if groups is None else groups.select(keep)
-    return mean_interval_of(scores[keep], codes, options, "x", n_dropped=n_dropped)
+    return mean_interval_of(scores[keep], codes, options, Subject("x"), n_dropped=n_dropped)
 
 
 def mean_interval_of(
-    values: FloatArray, codes: CodeArray | None, options: Resampling, what: str, *, n_dropped: int
+    values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int
 ) -> MeanInterval:
-    """The ``MeanInterval`` of complete values; arguments as for :func:`summarize`."""
-    summary = summarize(values, codes, options, what)
+    """The ``MeanInterval`` of complete scores; arguments as for :func:`summarize`."""
+    summary = summarize(values, codes, options, subject, n_dropped=n_dropped)
     return MeanInterval(
         mean=summary.mean,
         standard_error=summary.standard_error,
@@ -345,20 +363,29 @@ def paired_comparison(
     candidate: FloatArray,
     codes: CodeArray | None,
     options: Resampling,
+    subject: Subject,
     *,
     n_dropped: int,
     metric: str | None = None,
 ) -> Comparison:
-    """Compare complete, paired scores; ``codes`` as for :func:`summarize`."""
-    differences = summarize(candidate - baseline, codes, options, "the comparison")
+    """Compare complete, paired scores; ``codes`` and ``subject`` as for :func:`summarize`."""
+    with np.errstate(over="ignore"):
+        paired = candidate - baseline
+    if not np.isfinite(paired).all():
+        raise subject.refusal("the scores are too large: a difference candidate - baseline overflows a float; "
+                              "rescale them")
+    differences = summarize(paired, codes, options, subject, n_dropped=n_dropped, of="differences")
+    means = {role: _native.mean_standard_error(scores).mean for role, scores in
+             (("baseline", baseline), ("candidate", candidate))}
+    subject.check_finite("scores", *((f"the sum of the {role}'s scores", mean) for role, mean in means.items()))
     difference = differences.mean
     se = differences.standard_error
     z = _ratio(difference, se)
     d_z = _ratio(difference, differences.standard_deviation)
     return Comparison(
         metric=metric,
-        baseline_mean=_native.mean_standard_error(baseline).mean,
-        candidate_mean=_native.mean_standard_error(candidate).mean,
+        baseline_mean=means["baseline"],
+        candidate_mean=means["candidate"],
         difference=difference,
         ci_lower=differences.ci_lower,
         ci_upper=differences.ci_upper,
@@ -440,7 +467,8 @@ def compare(
         For an argument of the wrong kind.
     ValueError
         For inputs of different lengths, missing values under "raise",
-        infinite scores, fewer than 2 items or 2 clusters, a block longer
+        infinite scores, scores so large that their differences or sums
+        overflow a float, fewer than 2 items or 2 clusters, a block longer
         than the data, and options out of range.
 
     Examples
@@ -450,7 +478,7 @@ def compare(
     >>> cand = [0.68, 0.71, 0.63, 0.86, 0.70, 0.79]
     >>> r = mirabund.compare(base, cand, seed=7)
     >>> round(r.difference, 4), r.magnitude
-    (0.0567, <Magnitude.LARGE: 'large'>)
+    (0.055, <Magnitude.LARGE: 'large'>)
     """
     options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
                                confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
@@ -463,4 +491,5 @@ def compare(
     groups = None if clusters is None else as_clusters(clusters, len(base))
     keep, n_dropped = keep_complete({"baseline": base, "candidate": cand}, options.nan_policy, clusters=groups)
     codes = None if groups is None else groups.select(keep)
-    return paired_comparison(base[keep], cand[keep], codes, options, n_dropped=n_dropped)
+    return paired_comparison(base[keep], cand[keep], codes, options, Subject("baseline and candidate"),
+                             n_dropped=n_dropped)

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-from collections.abc import Hashable, Iterator, Mapping, Sequence
+import numbers
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, TypeAlias
 
@@ -19,10 +20,10 @@ import numpy as np
 
 import _mirabund_core
 
-from ._checks import NanPolicy, check_choice, check_fraction, describe
+from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction, describe
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
-from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list
+from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list, ordered_items
 
 if TYPE_CHECKING:
     import pandas
@@ -59,38 +60,13 @@ class Correction(enum.StrEnum):
         return check_choice("correction", value, {member.value: member for member in cls})
 
 
-class TableError(ValueError):
-    """A problem with the rows of a table, at a row and column.
-
-    Attributes
-    ----------
-    detail : str
-        What is wrong, without the location.
-    row : int or None
-        The row's position in the table (0 for the first row), if one row is at fault.
-    column : str or None
-        The column at fault, if one is.
-    """
-
-    def __init__(self, detail: str, *, row: int | None = None, column: str | None = None) -> None:
-        self.detail = detail
-        self.row = row
-        self.column = column
-        where = ", ".join(
-            part for part in (
-                f"column {column!r}" if column is not None else "",
-                f"row {row}" if row is not None else "",
-            ) if part
-        )
-        super().__init__(f"table {where}: {detail}" if where else f"table: {detail}")
-
-
 @dataclass(frozen=True, slots=True, repr=False)
 class MetricComparisons(Result):
     """The comparisons of two models on a family of metrics.
 
-    Iterate over it for the comparisons in metric order, or index it by
-    metric name.
+    Iterate over it for the comparisons in metric order; index it by metric
+    name (``family["accuracy"]``, ``"accuracy" in family``) or by position
+    (``family[0]``).
 
     Attributes
     ----------
@@ -127,7 +103,12 @@ class MetricComparisons(Result):
     def __len__(self) -> int:
         return len(self.comparisons)
 
-    def __getitem__(self, metric: str) -> Comparison:
+    def __contains__(self, metric: object) -> bool:
+        return metric in self.metrics
+
+    def __getitem__(self, metric: str | int) -> Comparison:
+        if isinstance(metric, int) and not isinstance(metric, bool):
+            return self.comparisons[metric]
         for comparison in self.comparisons:
             if comparison.metric == metric:
                 return comparison
@@ -137,16 +118,37 @@ class MetricComparisons(Result):
 def _table_columns(table: object) -> Mapping[str, Any]:
     if is_pandas(table) and hasattr(table, "columns"):
         frame: Any = table
-        return {str(name): frame[name] for name in frame.columns}
-    if isinstance(table, Mapping):
-        return {str(name): values for name, values in table.items()}
-    raise TypeError(
-        f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
-    )
+        # Columns by position: a name given twice would select both.
+        named = [(name, frame.iloc[:, position]) for position, name in enumerate(frame.columns)]
+    elif isinstance(table, Mapping):
+        named = [(name, ordered_items(f"column {name!r}", values)) for name, values in table.items()]
+    else:
+        raise TypeError(
+            f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
+        )
+    columns: dict[str, Any] = {}
+    for name, values in named:
+        if str(name) in columns:
+            raise TableError("two columns have this name", column=str(name))
+        columns[str(name)] = values
+    return columns
+
+
+def _refuse_missing(
+    what: str, column: str, rows: Sequence[int], *, scope: str = " for the compared models", drops: str = "such items"
+) -> None:
+    """Under nan_policy "raise": refuse the missing cells of ``column`` at table ``rows``, if any."""
+    if len(rows):
+        count = len(rows)
+        raise TableError(
+            f"{count} missing {what}{'s' if count != 1 else ''}{scope}, the first here; "
+            f"pass nan_policy='omit' to drop {drops}",
+            row=int(min(rows)), column=column,
+        )
 
 
 def _model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
-    rows = [row for row, model in enumerate(models) if model == name]
+    rows = [row for row, model in enumerate(models) if not is_missing(model) and model == name]
     if not rows:
         found = ", ".join(repr(model) for model in dict.fromkeys(m for m in models if not is_missing(m)))
         raise TableError(f"no rows for the {role} model {name!r}; models found: {found}", column=model_column)
@@ -154,11 +156,12 @@ def _model_rows(models: list[Any], name: object, role: str, model_column: str) -
 
 
 def _items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
+    """The model's rows by item; rows without an item label are left out."""
     found: dict[Hashable, int] = {}
     for row in rows:
         item = items[row]
         if is_missing(item):
-            raise TableError(f"missing item label for model {model!r}", row=row, column=item_column)
+            continue
         first = found.setdefault(item, row)
         if first != row:
             raise TableError(
@@ -181,9 +184,20 @@ def match_items(
     models: list[Any], items: list[Any], baseline: object, candidate: object, *,
     model_column: str, item_column: str, nan_policy: NanPolicy,
 ) -> Pairs:
-    """Match the baseline's rows to the candidate's by item, in the baseline's row order."""
-    base = _items_by_row(items, _model_rows(models, baseline, "baseline", model_column), baseline, item_column)
-    cand = _items_by_row(items, _model_rows(models, candidate, "candidate", model_column), candidate, item_column)
+    """Match the baseline's rows to the candidate's by item, in the baseline's row order.
+
+    Under "omit", rows without a model label are passed over, and the
+    compared models' rows without an item label count as unmatched.
+    """
+    base_rows = _model_rows(models, baseline, "baseline", model_column)
+    cand_rows = _model_rows(models, candidate, "candidate", model_column)
+    unlabelled = [row for row in base_rows + cand_rows if is_missing(items[row])]
+    if nan_policy == "raise":
+        _refuse_missing("model label", model_column, [row for row, model in enumerate(models) if is_missing(model)],
+                        scope="", drops="such rows")
+        _refuse_missing("item label", item_column, unlabelled, drops="such rows")
+    base = _items_by_row(items, base_rows, baseline, item_column)
+    cand = _items_by_row(items, cand_rows, candidate, item_column)
     if nan_policy == "raise":
         for have, lack, rows in ((baseline, candidate, base), (candidate, baseline, cand)):
             other = cand if rows is base else base
@@ -198,20 +212,8 @@ def match_items(
     return Pairs(
         baseline_rows=np.array([base[item] for item in matched], dtype=np.intp),
         candidate_rows=np.array([cand[item] for item in matched], dtype=np.intp),
-        n_unmatched=len(base) + len(cand) - 2 * len(matched),
+        n_unmatched=len(base) + len(cand) - 2 * len(matched) + len(unlabelled),
     )
-
-
-def _first_missing(rows: np.ndarray[Any, np.dtype[np.intp]], missing: np.ndarray[Any, np.dtype[np.bool_]],
-                   what: str, column: str) -> None:
-    positions = np.flatnonzero(missing)
-    if positions.size:
-        count = positions.size
-        raise TableError(
-            f"{count} missing {what}{'s' if count != 1 else ''} for the compared models, the first here; "
-            "pass nan_policy='omit' to drop such items",
-            row=int(rows[positions[0]]), column=column,
-        )
 
 
 @returns_fields(MetricComparisons)
@@ -220,7 +222,7 @@ def compare_metrics(
     *,
     baseline: str,
     candidate: str,
-    metrics: str | Sequence[str] | None = None,
+    metrics: str | Iterable[str] | None = None,
     model_column: str = "model",
     item_column: str = "item",
     cluster_column: str | None = None,
@@ -248,10 +250,12 @@ def compare_metrics(
         of column name to equally long sequences works without pandas.
     baseline, candidate : str
         The two models, as named in ``model_column``.
-    metrics : str or sequence of str, optional
+    metrics : str or iterable of str, optional
         The metric columns to compare, in the order to report them. None
         takes every column other than the model, item and cluster columns
-        whose values are all numbers.
+        that holds a number, or nothing but missing values; a column of text
+        is not a metric. A chosen column with an infinity or a stray word is
+        refused, naming it.
     model_column : str, default "model"
         The column naming each row's model.
     item_column : str, default "item"
@@ -277,10 +281,12 @@ def compare_metrics(
         The seed of the resampling, in [0, 2**64). None draws one from the
         operating system; the seed used is in the result either way.
     nan_policy : {"raise", "omit"}, default "raise"
-        "raise" refuses an item that one model lacks, a missing score or a
-        missing cluster label with a :class:`TableError` naming the row and
-        column; "omit" drops such items (per metric for scores) and counts
-        them in each comparison's ``n_dropped``.
+        "raise" refuses an item that one model lacks and a missing score,
+        cluster, item or model label with a :class:`TableError` naming the
+        row and column; "omit" drops such items (per metric for scores) and
+        counts them in each comparison's ``n_dropped``, and passes over rows
+        without a model label. An item is in no cluster when either of its
+        rows lacks the label.
 
     Returns
     -------
@@ -295,9 +301,12 @@ def compare_metrics(
     TableError
         (a ``ValueError``) For a missing column or model, a duplicate row,
         mismatched clusters, and, under "raise", unmatched items and missing
-        values, naming the row and column.
+        values, naming the row and column; for a metric with fewer than 2
+        items or 2 clusters, or with scores so large that their sums
+        overflow a float, naming the column.
     ValueError
-        For options out of range, and for too few items or clusters.
+        For options out of range (a block longer than a metric's items
+        too), and columns of unequal length.
 
     Examples
     --------
@@ -328,7 +337,7 @@ def compare_family(
     *,
     baseline: str,
     candidate: str,
-    metrics: str | Sequence[str] | None,
+    metrics: str | Iterable[str] | None,
     model_column: str,
     item_column: str,
     cluster_column: str | None,
@@ -356,7 +365,7 @@ def compare_family(
     lengths = {name: len(values) for name, values in columns.items()}
     if len(set(lengths.values())) > 1:
         raise ValueError(f"table columns must be of equal length, got {lengths}")
-    chosen = _metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
+    chosen = metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
     models = label_list(model_column, columns[model_column])
     items = label_list(item_column, columns[item_column])
     pairs = match_items(models, items, baseline, candidate, model_column=model_column,
@@ -366,36 +375,41 @@ def compare_family(
     if cluster_column is not None:
         labels = label_list(cluster_column, columns[cluster_column])
         paired_labels = []
+        unlabelled = []
         for base_row, cand_row in zip(pairs.baseline_rows.tolist(), pairs.candidate_rows.tolist()):
             label, other = labels[base_row], labels[cand_row]
-            if not (is_missing(label) and is_missing(other)) and label != other:
+            unlabelled += [row for row, cell in ((base_row, label), (cand_row, other)) if is_missing(cell)]
+            if is_missing(label) or is_missing(other):
+                label = None  # an item is in no cluster when either of its rows lacks the label
+            elif label != other:
                 raise TableError(
                     f"item {items[base_row]!r} is in cluster {label!r} for model {baseline!r} "
                     f"but in {other!r} for model {candidate!r}",
                     row=cand_row, column=cluster_column,
                 )
             paired_labels.append(label)
+        if options.nan_policy == "raise":
+            _refuse_missing("cluster label", cluster_column, unlabelled)
         groups = as_clusters(paired_labels, len(paired_labels), cluster_column)
         labels_missing = groups.missing
-        if options.nan_policy == "raise":
-            _first_missing(pairs.baseline_rows, labels_missing, "cluster label", cluster_column)
     comparisons = []
     means: list[tuple[MeanInterval, MeanInterval]] = []
     for metric in chosen:
         scores = as_scores(f"column {metric!r}", columns[metric])
         base, cand = scores[pairs.baseline_rows], scores[pairs.candidate_rows]
         if options.nan_policy == "raise":
-            _first_missing(pairs.baseline_rows, np.isnan(base), "value", metric)
-            _first_missing(pairs.candidate_rows, np.isnan(cand), "value", metric)
+            _refuse_missing("value", metric, [*pairs.baseline_rows[np.isnan(base)].tolist(),
+                                              *pairs.candidate_rows[np.isnan(cand)].tolist()])
         keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
         codes = None if groups is None else groups.select(keep)
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
-        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options,
+        subject = Subject(metric, in_table=True)
+        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options, subject,
                                              n_dropped=n_dropped, metric=metric))
         if with_means:
             means.append((
-                mean_interval_of(base[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
-                mean_interval_of(cand[keep], codes, options, f"column {metric!r}", n_dropped=n_dropped),
+                mean_interval_of(base[keep], codes, options, subject, n_dropped=n_dropped),
+                mean_interval_of(cand[keep], codes, options, subject, n_dropped=n_dropped),
             ))
     adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
     family = MetricComparisons(
@@ -412,26 +426,37 @@ def compare_family(
     return family, means
 
 
-def _metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
+def is_metric(name: str, values: object) -> bool:
+    """Whether a column is a metric by its kind: it holds a number, or nothing but missing values.
+
+    A column of text (names, verdicts) is not a metric; one with some
+    numbers and a stray word is, so that the word is refused where it is.
+    """
+    if getattr(getattr(values, "dtype", None), "kind", "O") in "biuf":
+        return True
+    cells = label_list(f"column {name!r}", values)
+    return any(isinstance(cell, (numbers.Real, np.bool_)) and not is_missing(cell) for cell in cells) or all(
+        is_missing(cell) for cell in cells
+    )
+
+
+def metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
+    """The metric columns: those named by ``metrics``, checked, or for None every
+    column but those in ``exclude`` that :func:`is_metric`."""
     if metrics is None:
-        chosen = []
-        for name, values in columns.items():
-            if name in exclude:
-                continue
-            try:
-                as_scores(name, values)
-            except (TypeError, ValueError):
-                continue
-            chosen.append(name)
+        chosen = [name for name, values in columns.items() if name not in exclude and is_metric(name, values)]
         if not chosen:
             raise TableError("no metric columns: no column other than the model, item and cluster columns "
-                             "holds only numbers")
+                             "holds numbers")
         return chosen
-    names = [metrics] if isinstance(metrics, str) else metrics
-    if not isinstance(names, Sequence) or not all(isinstance(name, str) for name in names):
-        raise TypeError(f"metrics must be a column name or a sequence of column names, got {describe(metrics)}")
-    if not names:
+    given: list[object] = [metrics] if isinstance(metrics, str) else [None]
+    if isinstance(metrics, Iterable) and not isinstance(metrics, (str, bytes, Mapping)):
+        given = list(metrics)
+    if not all(isinstance(name, str) for name in given):
+        raise TypeError(f"metrics must be a column name or an iterable of column names, got {describe(metrics)}")
+    if not given:
         raise ValueError("metrics must name at least one column, got none")
+    names = [str(name) for name in given]  # numpy's and pandas' strings as plain ones
     for name in names:
         if name not in columns:
             raise TableError(f"no column {name!r} (given in metrics); columns: {', '.join(map(repr, columns))}",
@@ -441,4 +466,4 @@ def _metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str 
     duplicates = sorted({name for name in names if names.count(name) > 1})
     if duplicates:
         raise ValueError(f"metrics must name each column once, got {', '.join(map(repr, duplicates))} twice")
-    return list(names)
+    return names

@@ -10,17 +10,15 @@ inputs, the standard deviation of the scores and rho
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from statistics import NormalDist
 from typing import ClassVar
 
 import numpy as np
-import numpy.typing as npt
 
-from ._checks import NanPolicy, check_finite, check_fraction, check_int, check_nan_policy, describe
-from ._results import Result
-from ._samples import as_clusters, as_scores, keep_complete
+from ._checks import NanPolicy, Subject, check_finite, check_fraction, check_int, check_nan_policy, describe
+from ._results import Result, returns_fields
+from ._samples import Labels, Scores, as_clusters, as_scores, keep_complete
 
 __all__ = ["PilotEstimate", "estimate_sd_icc", "minimum_detectable_effect", "required_items"]
 
@@ -205,9 +203,10 @@ class PilotEstimate(Result):
     n_dropped: int
 
 
+@returns_fields(PilotEstimate)
 def estimate_sd_icc(
-    scores: Sequence[float | None] | npt.ArrayLike,
-    clusters: Sequence[Hashable] | npt.ArrayLike,
+    scores: Scores,
+    clusters: Labels,
     *,
     nan_policy: NanPolicy = "raise",
 ) -> PilotEstimate:
@@ -232,8 +231,7 @@ def estimate_sd_icc(
     Returns
     -------
     PilotEstimate
-        ``sd``, ``icc``, the mean cluster size and the counts; see its
-        attributes.
+        {fields}
 
     Raises
     ------
@@ -242,7 +240,8 @@ def estimate_sd_icc(
     ValueError
         For infinities, missing values under ``nan_policy="raise"``, labels
         that are not one per item, fewer than 2 clusters, no cluster of two
-        or more items, or scores that are all equal.
+        or more items, scores that are all equal, or scores so large that
+        their sums of squares overflow a float.
     """
     policy = check_nan_policy(nan_policy)
     values = as_scores("scores", scores)
@@ -257,10 +256,14 @@ def estimate_sd_icc(
     if n == k:
         raise ValueError("clusters must have a cluster of two or more items, to measure the spread within clusters")
     sizes = np.bincount(codes, minlength=k).astype(np.float64)
-    cluster_means = np.bincount(codes, weights=used, minlength=k) / sizes
-    mean = float(np.mean(used))
-    between_squares = float(np.sum(sizes * (cluster_means - mean) ** 2)) / (k - 1)
-    within_squares = float(np.sum((used - cluster_means[codes]) ** 2)) / (n - k)
+    with np.errstate(over="ignore", invalid="ignore"):
+        cluster_means = np.bincount(codes, weights=used, minlength=k) / sizes
+        mean = float(np.mean(used))
+        between_squares = float(np.sum(sizes * (cluster_means - mean) ** 2)) / (k - 1)
+        within_squares = float(np.sum((used - cluster_means[codes]) ** 2)) / (n - k)
+    Subject("scores").check_finite(
+        "scores", ("their sum", mean), ("the sum of their squared deviations", between_squares + within_squares)
+    )
     n0 = (n - float(np.sum(sizes * sizes)) / n) / (k - 1)
     between = max(0.0, (between_squares - within_squares) / n0)
     total = between + within_squares

@@ -15,9 +15,11 @@ What the base gives them, and what a new result must keep:
   member or another ``Result``), never numpy scalars or arrays, so that
   equality is exact and results pickle (they come back from process pools)
   and compare equal after the round trip.
-- ``to_dict()``: the fields, in declaration order, as plain JSON-ready
-  values: nested results become dicts, tuples lists, enumeration members
-  their string values.
+- ``to_dict()``: the fields, in declaration order, as plain Python values
+  that ``json.dumps`` writes: nested results become dicts, tuples lists,
+  enumeration members their string values. Floats stay floats, infinities
+  and NaN included (a ``d_z`` of differences without spread is infinite),
+  which ``json.dumps`` writes as the non-standard ``Infinity`` and ``NaN``.
 - A short ``repr`` naming only the fields listed in ``_repr_fields``
   (every field when it is empty), floats to six significant digits.
 - Every field is documented in the class docstring's ``Attributes`` section
@@ -67,11 +69,15 @@ class Result:
     _repr_fields: ClassVar[tuple[str, ...]] = ()
 
     def to_dict(self) -> dict[str, Any]:
-        """Return the fields as a dict of plain, JSON-ready Python values.
+        """Return the fields as a dict of plain Python values.
 
         Nested results become dicts, tuples become lists and enumeration
-        members their string values; floats (NaN and infinities included)
-        stay floats.
+        members their string values; floats stay floats. ``json.dumps``
+        writes the dict, but an infinity or NaN among its floats (an
+        infinite ``d_z``, say) as the non-standard ``Infinity`` or ``NaN``,
+        which strict JSON readers refuse: pass ``allow_nan=False`` to be
+        told, or replace them first (``mirabund report --json`` writes them
+        as null).
         """
         return {f.name: _plain(getattr(self, f.name)) for f in dataclasses.fields(self)}  # type: ignore[arg-type]
 

@@ -4,11 +4,14 @@ Conventions every routine follows:
 
 - Scores may be any one-dimensional sequence of numbers: a list or tuple, a
   numpy array (booleans count as 0 and 1), a pandas Series, nullable dtypes
-  included. pandas is never imported here: a pandas object is recognised by
-  its type's module and read through its own ``to_numpy``.
-- Missing values are ``NaN``, ``None`` and ``pd.NA``; they become NaN in the
-  float64 array. Infinities are not missing values: they are refused under
-  every ``nan_policy``, since no mean or interval can be made of them.
+  included, or any other iterable (a generator), read once into a list.
+  Sets and mappings are refused: their items have no position to pair by.
+  pandas is never imported here: a pandas object is recognised by its
+  type's module and read through its own ``to_numpy``.
+- Missing values are ``NaN`` (numpy's float scalars too), ``None`` and
+  ``pd.NA``; they become NaN in the float64 array. Infinities are not
+  missing values: they are refused under every ``nan_policy``, since no mean
+  or interval can be made of them, and so are numbers too large for a float.
 - ``nan_policy="raise"`` refuses missing values with a ``ValueError`` that
   says how many there are and where the first is; ``"omit"`` drops every item
   that is missing in any of the paired inputs (scores or cluster label), and
@@ -22,8 +25,8 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
-from typing import Any, Protocol, SupportsFloat, TypeAlias
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence, Set
+from typing import Any, Protocol, SupportsFloat, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -44,6 +47,7 @@ __all__ = [
     "is_pandas",
     "keep_complete",
     "one_dimensional",
+    "ordered_items",
 ]
 
 class NumberColumn(Protocol):
@@ -61,9 +65,9 @@ class LabelColumn(Protocol):
 
 
 #: What the routines take as one score per item (None for a missing one).
-Scores: TypeAlias = Sequence[float | None] | NumberColumn
+Scores: TypeAlias = Iterable[float | None] | NumberColumn
 #: What the routines take as one cluster label per item.
-Labels: TypeAlias = Sequence[Hashable] | LabelColumn
+Labels: TypeAlias = Iterable[Hashable] | LabelColumn
 
 FloatArray = npt.NDArray[np.float64]
 CodeArray = npt.NDArray[np.intp]
@@ -78,15 +82,29 @@ def is_pandas(value: object) -> bool:
 def is_missing(item: object) -> bool:
     if item is None:
         return True
-    if isinstance(item, float):
+    if isinstance(item, (float, np.floating)):
         return math.isnan(item)
     # pd.NA and pd.NaT, recognised without importing pandas.
     return type(item).__name__ in ("NAType", "NaTType")
 
 
-def one_dimensional(name: str, values: object) -> np.ndarray[Any, Any]:
-    if isinstance(values, (str, bytes)) or isinstance(values, Mapping):
+def ordered_items(name: str, values: object) -> Iterable[Any]:
+    """``values`` itself if it is an array or a sequence, else its items read into a list.
+
+    Refuses text, mappings and sets (no positions to pair items by) and
+    anything that is not iterable.
+    """
+    if isinstance(values, np.ndarray) or is_pandas(values):
+        return cast(Iterable[Any], values)
+    if isinstance(values, (str, bytes, Mapping, Set)) or not isinstance(values, Iterable):
         raise TypeError(f"{name} must be a one-dimensional sequence, got {describe(values)}")
+    if isinstance(values, Sequence) or hasattr(values, "__array__"):
+        return values
+    return list(values)
+
+
+def one_dimensional(name: str, values: object) -> np.ndarray[Any, Any]:
+    """``values`` (from :func:`ordered_items`) as a one-dimensional array."""
     if is_pandas(values) and hasattr(values, "to_numpy"):
         kind = getattr(getattr(values, "dtype", None), "kind", "O")
         if kind in "biuf":
@@ -110,19 +128,26 @@ def as_scores(name: str, values: object) -> FloatArray:
     Raises ``TypeError`` (naming ``name``) for anything that is not a
     one-dimensional sequence of numbers, and ``ValueError`` for infinities.
     """
-    array = one_dimensional(name, values)
+    items = ordered_items(name, values)
+    array = one_dimensional(name, items)
     if array.dtype.kind in "biuf":
         scores: FloatArray = array.astype(np.float64, copy=True)
     else:
         if array.dtype.kind != "O":
             # Text and other non-numbers: find the first offending item.
-            array = np.asarray(values if isinstance(values, (list, tuple)) else array.tolist(), dtype=object)
+            array = np.asarray(items if isinstance(items, (list, tuple)) else array.tolist(), dtype=object)
         scores = np.empty(len(array), dtype=np.float64)
         for position, item in enumerate(array):
             if is_missing(item):
                 scores[position] = np.nan
             elif isinstance(item, (numbers.Real, np.bool_)):
-                scores[position] = float(item)
+                try:
+                    scores[position] = float(item)
+                except OverflowError:
+                    raise ValueError(
+                        f"{name} must hold finite numbers, got {describe(item)} at position {position}, "
+                        "too large for a float"
+                    ) from None
             else:
                 raise TypeError(f"{name} must hold numbers, got {describe(item)} at position {position}")
     infinite = np.flatnonzero(np.isinf(scores))
@@ -167,12 +192,11 @@ class Clusters:
 def label_list(name: str, values: object) -> list[Any]:
     """One label per item, as a list. A plain sequence is taken item by item,
     so that a tuple label stays one label instead of becoming a row."""
-    if isinstance(values, np.ndarray) or is_pandas(values):
-        labels: list[Any] = one_dimensional(name, values).tolist()
+    items = ordered_items(name, values)
+    if isinstance(items, np.ndarray) or is_pandas(items):
+        labels: list[Any] = one_dimensional(name, items).tolist()
         return labels
-    if isinstance(values, (str, bytes, Mapping)) or not isinstance(values, Iterable):
-        raise TypeError(f"{name} must be a one-dimensional sequence, got {describe(values)}")
-    return list(values)
+    return list(items)
 
 
 def as_clusters(values: object, n_items: int, name: str = "clusters") -> Clusters:

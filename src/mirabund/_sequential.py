@@ -9,16 +9,15 @@ scores is what lets a test reject on noise at the second observation.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import ClassVar
 
 import numpy as np
-import numpy.typing as npt
 
 from ._checks import NanPolicy, check_finite, check_fraction, check_nan_policy, describe
-from ._results import Result
-from ._samples import as_scores, keep_complete
+from ._results import Result, returns_fields
+from ._samples import Scores, as_scores, keep_complete
 
 __all__ = ["MonitorBatch", "MonitorUpdate", "SequentialMonitor"]
 
@@ -288,6 +287,7 @@ class SequentialMonitor:
             f"null_mean={self._null_mean!r}, n={self._n}, rejected={self.rejected})"
         )
 
+    @returns_fields(MonitorUpdate)
     def update(self, x: float) -> MonitorUpdate:
         """Take one score and return the monitor's new state.
 
@@ -299,8 +299,7 @@ class SequentialMonitor:
         Returns
         -------
         MonitorUpdate
-            n, the running mean, L_n, the decision, the p-value and the
-            confidence sequence; see its attributes.
+            {fields}
 
         Raises
         ------
@@ -319,7 +318,8 @@ class SequentialMonitor:
             raise ValueError(f"x would overflow the running sum of the scores, got {value!r}")
         return self._take(value)
 
-    def update_many(self, xs: Iterable[float | None] | npt.ArrayLike, *, nan_policy: NanPolicy = "raise") -> MonitorBatch:
+    @returns_fields(MonitorBatch)
+    def update_many(self, xs: Scores, *, nan_policy: NanPolicy = "raise") -> MonitorBatch:
         """Feed a batch of scores in order, stopping at the first rejection.
 
         The whole batch is read and checked before any score is fed: a
@@ -341,8 +341,7 @@ class SequentialMonitor:
         Returns
         -------
         MonitorBatch
-            The last update, how many items were fed, and the position of
-            the item at which a rejection stopped the feed.
+            {fields}
 
         Raises
         ------
@@ -354,8 +353,6 @@ class SequentialMonitor:
             running sum.
         """
         policy = check_nan_policy(nan_policy)
-        if isinstance(xs, Iterator):
-            xs = list(xs)
         scores = as_scores("xs", xs)
         keep, _ = keep_complete({"xs": scores}, policy)
         positions = np.flatnonzero(keep)

@@ -64,6 +64,8 @@ def test_estimate_sd_icc_by_hand(scores, clusters, sd, icc):
         (lambda: estimate_sd_icc([1, 2, 3], ["a", "a", "a"]), ValueError, "clusters must hold at least 2 distinct labels, got 1"),
         (lambda: estimate_sd_icc([1, 2, 3], ["a", "b", "c"]), ValueError, "clusters must have a cluster of two or more items, to measure the spread within clusters"),
         (lambda: estimate_sd_icc([1, 1, 1], ["a", "a", "b"]), ValueError, "scores must vary to estimate their spread: every score used is 1.0"),
+        (lambda: estimate_sd_icc([1e200, 1e200, 3e200, 3e200], ["a", "a", "b", "b"]), ValueError,
+         "scores: the scores are too large: the sum of their squared deviations overflows a float; rescale them"),
     ],
 )
 def test_planning_refusals(call, error, message):

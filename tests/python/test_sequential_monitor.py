@@ -99,6 +99,7 @@ def state(monitor):
         ("update", math.nan, ValueError, "x must be a finite number, got nan"),
         ("update", -math.inf, ValueError, "x must be a finite number, got -inf"),
         ("update", 1.5, ValueError, "x must lie within bounds [0.0, 1.0], got 1.5"),
+        ("update", 10**400, ValueError, f"x must be a finite number, got {str(10**400)[:37]}..., too large for a float"),
         ("update_many", [0.2, 0.3, -0.5, 0.1], ValueError, "xs must hold scores within bounds [0.0, 1.0], got -0.5 at position 2"),
         ("update_many", [1.0] * 40 + [math.nan], ValueError, "xs has 1 missing value (NaN, None or NA), the first at position 40; pass nan_policy='omit' to drop that item"),
         ("update_many", [0.2, "a"], TypeError, "xs must hold numbers, got 'a' at position 1"),

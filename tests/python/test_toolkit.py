@@ -1,7 +1,10 @@
 import dataclasses
+import inspect
 import json
 import math
 import pickle
+import re
+import warnings
 
 import numpy as np
 import pytest
@@ -95,6 +98,16 @@ def test_adjusted_p_values_are_the_engines(correction, method):
     assert family["m1"].difference == alone.difference and family["m1"].ci_lower == alone.ci_lower
 
 
+@pytest.mark.parametrize("names", [lambda frame: frame.columns[2:], lambda frame: np.array(["x", "y"]),
+                                   lambda frame: (name for name in ["x", "y"])])
+def test_metrics_may_be_any_iterable_of_names(names):
+    frame = pd.DataFrame({"model": ["a", "b"] * 3, "item": [1, 1, 2, 2, 3, 3], "x": [1, 2, 3, 4, 5, 7],
+                          "y": [0, 1, 1, 1, 0, 0]})
+    family = mirabund.compare_metrics(frame, baseline="a", candidate="b", metrics=names(frame), n_resamples=10, seed=1)
+    assert [type(metric) for metric in family.metrics] == [str, str] and family.metrics == ("x", "y")
+    assert "y" in family and "z" not in family and family[1] is family["y"] is family[-1]
+
+
 def test_unknown_correction_lists_the_valid_ones():
     with pytest.raises(ValueError, match="correction must be one of 'bonferroni', 'benjamini-hochberg', got 'holm'"):
         mirabund.compare_metrics({"model": [], "item": []}, baseline="a", candidate="b", correction="holm")
@@ -138,8 +151,23 @@ def test_items_of_one_model_only(nan_policy, outcome):
         assert (result.n_items, result.n_dropped, result.difference) == (2, 2, 0.75)
 
 
+@pytest.mark.parametrize("call", [
+    lambda scores, labels: mirabund.mean_interval(scores, clusters=labels, n_resamples=50, seed=1),
+    lambda scores, labels: mirabund.compare(scores, (x + 1 for x in [0.5, 0.1, 0.9, 0.4, 0.8, 0.3]),
+                                            clusters=labels, n_resamples=50, seed=1),
+    lambda scores, labels: mirabund.estimate_sd_icc(scores, labels),
+    lambda scores, labels: mirabund.compare_metrics({"model": ["m", "n"] * 3, "item": labels, "x": scores},
+                                                    baseline="m", candidate="n", n_resamples=50, seed=1),
+    lambda scores, labels: mirabund.SequentialMonitor(bounds=(0, 1), null_mean=0.5).update_many(scores),
+])
+def test_any_iterable_is_read_once_like_a_list(call):
+    scores, labels = [0.5, 0.2, 0.9, 0.3, 0.7, 0.3], ["a", "a", "b", "b", "c", "c"]
+    assert call(iter(scores), (label for label in labels)) == call(scores, labels)
+
+
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError, "n_resamples must be an integer >= 1, got 0"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=0), ValueError,
+     "n_resamples must be an integer >= 1 and <= 18446744073709551615, got 0"),
     (lambda: mirabund.mean_interval([1.0, 2.0], n_resamples=10.0), TypeError, "n_resamples must be"),
     (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=1), ValueError, "confidence_level must be in (0, 1)"),
     (lambda: mirabund.mean_interval([1.0, 2.0], seed=-1), ValueError, "seed must be None or an integer in [0, 2**64)"),
@@ -147,15 +175,38 @@ def test_items_of_one_model_only(nan_policy, outcome):
     (lambda: mirabund.mean_interval("0.5 0.7"), TypeError, "x must be a one-dimensional sequence"),
     (lambda: mirabund.mean_interval([0.5, "0.7"]), TypeError, "x must hold numbers, got '0.7' at position 1"),
     (lambda: mirabund.mean_interval([0.5, math.inf]), ValueError, "x must hold finite numbers, got inf at position 1"),
+    (lambda: mirabund.mean_interval([0.5, 10**400]), ValueError,
+     f"x must hold finite numbers, got {str(10**400)[:37]}... at position 1, too large for a float"),
+    (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=10**400), ValueError,
+     "confidence_level must be a number in (0, 1), got 1000"),
+    (lambda: mirabund.mean_interval({1.0, 2.0}), TypeError, "x must be a one-dimensional sequence, got {1.0, 2.0} (set)"),
+    (lambda: mirabund.mean_interval([1.0, 2.0, 3.0], clusters=[np.float32("nan"), "a", "b"]), ValueError,
+     "clusters has 1 missing value"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0]), ValueError, "baseline and candidate must hold one score per item"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a"]), ValueError, "clusters must hold one label"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=[[1], [2]]), TypeError, "clusters must"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "a"]), ValueError, "at least 2 clusters"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0, 3.0], clusters=["a", "b"], block_size=2), ValueError,
      "block_size must be 1 when clusters are given"),
+    # Finite scores whose differences, or sums of squares, overflow.
+    (lambda: mirabund.compare([-1e308, 0, 1, 2], [1e308, 0, 2, 3]), ValueError,
+     "baseline and candidate: the scores are too large: a difference candidate - baseline overflows a float"),
+    (lambda: mirabund.compare([1.7e308, 1.7e308, 0, 0], [1.7e308, 1.6e308, 0, 1]), ValueError,
+     "baseline and candidate: the differences are too large: the sum of their squared deviations overflows"),
+    # Metric columns are chosen by kind; an infinity is refused where it is, not a reason to pass a column over.
+    (lambda: mirabund.compare_metrics({"model": ["a", "b"] * 2, "item": [1, 1, 2, 2], "x": [1, 2, 3, 4],
+                                       "y": [0, 1, math.inf, 1], "note": ["n"] * 4}, baseline="a", candidate="b"),
+     ValueError, "column 'y' must hold finite numbers, got inf at position 2"),
+    (lambda: mirabund.compare_metrics(pd.DataFrame([["a", 1, 0.5, 0.5]], columns=["model", "item", "x", "x"]),
+                                      baseline="a", candidate="b"), mirabund.TableError,
+     "table column 'x': two columns have this name"),
+    (lambda: mirabund.compare_metrics({"model": ["a", "b"] * 2, "item": [1, 1, 2, 2], "x": [1, 2, 3, None]},
+                                      baseline="a", candidate="b", nan_policy="omit"), mirabund.TableError,
+     "table column 'x': at least 2 items are needed, got 1 after dropping 1 incomplete item"),
 ])
 def test_errors_name_the_argument(call, error, message):
-    with pytest.raises(error) as raised:
+    with pytest.raises(error) as raised, warnings.catch_warnings():
+        warnings.simplefilter("error")
         call()
     assert message in str(raised.value)
 
@@ -200,3 +251,21 @@ def test_seeded_comparison_repeats_to_the_bit(options, expected):
         options = {"clusters": [f"t{i * 7 % 11}" for i in range(60)]}
     r = mirabund.compare(baseline, candidate, n_resamples=3000, seed=2**63 + 12345, **options)
     assert {name: float.hex(getattr(r, name)) for name in expected} == expected
+
+
+ROUTINES = [getattr(mirabund, name) for name in mirabund.__all__ if inspect.isfunction(getattr(mirabund, name))]
+
+
+def documented(name, doc):
+    """Whether a numpy-style entry (``name : type``, ``a, name : type``, or names alone) documents ``name``."""
+    return re.search(rf"^ *(\w+, )*{name}(, \w+)*( :.*)?$", doc, re.MULTILINE) is not None
+
+
+@pytest.mark.parametrize("routine", [*ROUTINES, mirabund.SequentialMonitor.update, mirabund.SequentialMonitor.update_many],
+                         ids=lambda routine: routine.__qualname__)
+def test_help_documents_every_argument_and_field(routine):
+    doc = inspect.getdoc(routine)
+    assert all(documented(name, doc) for name in inspect.signature(routine).parameters if name != "self")
+    returned = getattr(mirabund, inspect.signature(routine).return_annotation, None)
+    if dataclasses.is_dataclass(returned):
+        assert all(documented(field.name, doc) for field in dataclasses.fields(returned))

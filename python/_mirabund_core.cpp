@@ -27,7 +27,6 @@ const ModuleDeclaration this_module{
                  "unrecoverably (a broken internal invariant). Like SystemExit it derives from\n"
                  "BaseException, so that it typically propagates all the way up the stack and\n"
                  "makes the interpreter exit.",
-    .one_interpreter_per_process = true,
 };
 
 }  // namespace mirabund_py

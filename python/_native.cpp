@@ -23,7 +23,6 @@ const ModuleDeclaration this_module{
     .panic_doc = "Raised when the native code of mirabund._native fails unrecoverably (a broken\n"
                  "internal invariant). It derives from BaseException, so that it is not caught\n"
                  "by handlers of ordinary errors.",
-    .one_interpreter_per_process = true,
 };
 
 }  // namespace mirabund_py

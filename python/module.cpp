@@ -28,15 +28,12 @@ PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw PythonError{};
     std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        if (this_module.one_interpreter_per_process)
-            raise_format(PyExc_ImportError,
-                         "%s does not support sub-interpreters: it can only be used from the "
-                         "interpreter that first imported it",
-                         this_module.name);
-    } else if (module_object != nullptr) {
-        return Py_NewRef(module_object);
-    }
+    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id)
+        raise_format(PyExc_ImportError,
+                     "%s does not support sub-interpreters: it can only be used from the "
+                     "interpreter that first imported it",
+                     this_module.name);
+    if (module_object != nullptr) return Py_NewRef(module_object);
 
     capture_buffer_types();
     module_definition.m_name = this_module.name;
@@ -46,8 +43,7 @@ PyObject* initialise() {
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) throw PythonError{};
     for (const MemberList members : this_module.members)
         for (const Member& member : members()) add_member(module.get(), all.get(), member);
-    // Only the first interpreter's module is kept: another one gets its own.
-    if (expected == -1 || expected == id) module_object = Py_NewRef(module.get());
+    module_object = Py_NewRef(module.get());
     return module.release();
 }
 

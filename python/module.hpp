@@ -1,6 +1,7 @@
 // Registration: a module is declared once, by its name, docstring, member
-// lists and the few things that differ between modules, and its PyInit
-// function hands that declaration to the shared initialisation.
+// lists and panic exception class, and its PyInit function hands that
+// declaration to the shared initialisation. Class objects are process-wide,
+// so every module refuses any interpreter but the first that imports it.
 #pragma once
 
 #include <Python.h>
@@ -40,9 +41,6 @@ struct ModuleDeclaration {
     std::span<const MemberList> members;  // registered list after list
     const char* panic_name;               // qualified name of the module's panic exception class
     const char* panic_doc;
-    // Refuse to be imported by any interpreter but the first, for modules
-    // whose class objects are process-wide.
-    bool one_interpreter_per_process;
 };
 
 // Defined once by each extension module, beside its PyInit function.

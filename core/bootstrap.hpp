@@ -7,9 +7,6 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
-#include <limits>
-#include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -97,26 +94,6 @@ Interval percentile_interval(std::span<double> statistics, double confidence_lev
 // allocation.
 void reserve_storage(std::vector<double>& values, std::uint64_t count);
 void reserve_storage(std::vector<double>& values, std::uint64_t count_a, std::uint64_t count_b);
-
-// Runs n_resamples resamples in groups that are computed side by side, each
-// group's draws made first in one batch into a buffer of width * draws
-// values: groups as wide as allowed (8, 4, 2 or 1 resamples, the widest with
-// width * draws <= room, never less than 1), then narrower ones for the rest,
-// in resample order. group.template operator()<width>(buffer) does one
-// group. A buffer that cannot be held throws std::bad_alloc.
-template <class Group>
-void in_resample_groups(std::uint64_t n_resamples, std::uint64_t draws, std::uint64_t room, Group group) {
-    std::uint64_t width = 8;
-    while (width > 1 && width > room / draws) width /= 2;
-    if (draws > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t) / width) throw std::bad_alloc();
-    const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(width * draws);
-
-    std::uint64_t left = n_resamples;
-    for (; width == 8 && left >= 8; left -= 8) group.template operator()<8>(buffer.get());
-    for (; width >= 4 && left >= 4; left -= 4) group.template operator()<4>(buffer.get());
-    for (; width >= 2 && left >= 2; left -= 2) group.template operator()<2>(buffer.get());
-    for (; left >= 1; left -= 1) group.template operator()<1>(buffer.get());
-}
 
 // Appends to statistics the means of n_resamples resamples whose starts are
 // drawn from source in the same order as block_bootstrap draws them, each

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 
 #include "core/bootstrap.hpp"
 
@@ -119,14 +120,26 @@ ClusterTotals cluster_totals(std::span<const double> values, std::span<const std
 void append_resample_means(const ClusterTotals& clusters, std::uint64_t n_resamples,
                            random::RandomSource& source, std::vector<double>& statistics,
                            InterruptCheck& interrupt) {
-    // Up to 8 resamples side by side while their draws stay within a cache's
-    // reach; many clusters leave few resamples in a group, and there the
-    // draws cost far more than the additions anyway.
+    // Groups of up to 8 resamples side by side while their draws stay within
+    // a cache's reach (many clusters leave few resamples in a group, and
+    // there the draws cost far more than the additions anyway), then
+    // narrower groups for the rest, in resample order. The buffer holds no
+    // more draws than that, or than there are clusters.
     constexpr std::uint64_t most_draws = std::uint64_t{1} << 16;
-    bootstrap::in_resample_groups(n_resamples, clusters.totals.size(), most_draws,
-                                  [&]<std::uint64_t width>(std::uint64_t* draws) {
-                                      append_group_means<width>(clusters, source, draws, statistics, interrupt);
-                                  });
+    const std::uint64_t k = clusters.totals.size();
+    std::uint64_t width = 8;
+    while (width > 1 && width > most_draws / k) width /= 2;
+    const auto draws = std::make_unique_for_overwrite<std::uint64_t[]>(width * k);
+
+    std::uint64_t left = n_resamples;
+    for (; width == 8 && left >= 8; left -= 8)
+        append_group_means<8>(clusters, source, draws.get(), statistics, interrupt);
+    for (; width >= 4 && left >= 4; left -= 4)
+        append_group_means<4>(clusters, source, draws.get(), statistics, interrupt);
+    for (; width >= 2 && left >= 2; left -= 2)
+        append_group_means<2>(clusters, source, draws.get(), statistics, interrupt);
+    for (; left >= 1; left -= 1)
+        append_group_means<1>(clusters, source, draws.get(), statistics, interrupt);
 }
 
 Result<ClusterBootstrapOutcome, ClusterBootstrapError> cluster_bootstrap_mean(

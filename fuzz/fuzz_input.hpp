@@ -46,6 +46,14 @@ inline bool all_finite(std::span<const double> values) {
     return true;
 }
 
+// The mean written out independently of the library: one accumulator from
+// -0.0, first value to last.
+inline double literal_mean(std::span<const double> values) {
+    double s = -0.0;
+    for (double v : values) s = s + v;
+    return s / static_cast<double>(values.size());
+}
+
 // Reads the input front to back; past its end every read gives zeros, so
 // every input decodes to something.
 class Input {

@@ -15,7 +15,7 @@ from typing import ClassVar
 
 import numpy as np
 
-from ._checks import NanPolicy, check_finite, check_fraction, check_nan_policy, describe
+from ._checks import NanPolicy, check_finite, check_fraction, check_nan_policy, check_positive, describe
 from ._results import Result, returns_fields
 from ._samples import Scores, as_scores, keep_complete
 
@@ -111,13 +111,6 @@ def _check_bounds(bounds: object) -> tuple[float, float]:
     if not low < high:
         raise ValueError(f"bounds must be {expected}, got ({low!r}, {high!r})")
     return low, high
-
-
-def _check_positive(name: str, value: object) -> float:
-    number = check_finite(name, value)
-    if not number > 0.0:
-        raise ValueError(f"{name} must be a finite number > 0, got {number!r}")
-    return number
 
 
 class SequentialMonitor:
@@ -220,8 +213,8 @@ class SequentialMonitor:
             low, high = self._bounds
             self._sigma = high / 2 - low / 2  # never overflows, unlike (high - low) / 2
         else:
-            self._sigma = _check_positive("sigma", sigma)
-        self._tau = self._sigma if tau is None else _check_positive("tau", tau)
+            self._sigma = check_positive("sigma", sigma)
+        self._tau = self._sigma if tau is None else check_positive("tau", tau)
         scale_ratio = self._tau / self._sigma
         if not 1 / _RATIO_LIMIT <= scale_ratio <= _RATIO_LIMIT:
             raise ValueError(

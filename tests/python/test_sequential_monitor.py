@@ -123,6 +123,7 @@ def test_refusals_name_the_argument_and_change_nothing(call, argument, error, me
         (dict(bounds=(0, 1), sigma=0.5), ValueError, "bounds and sigma cannot both be given: sigma is (high - low) / 2 of the bounds"),
         (dict(bounds=(1, 0)), ValueError, "bounds must be a pair (low, high) of finite numbers with low < high, got (1.0, 0.0)"),
         (dict(bounds=(0, 1), null_mean=2), ValueError, "null_mean must lie within bounds [0.0, 1.0], got 2.0"),
+        (dict(sigma=0), ValueError, "sigma must be a finite number > 0, got 0.0"),
         (dict(sigma=1, tau=1e-200), ValueError, "tau must be within a factor of 1e+140 of sigma, got tau=1e-200, sigma=1.0"),
         (dict(alpha=1.0, sigma=1), ValueError, "alpha must be in (0, 1), got 1.0"),
     ],

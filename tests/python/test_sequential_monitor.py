@@ -116,6 +116,22 @@ def test_refusals_name_the_argument_and_change_nothing(call, argument, error, me
     assert state(monitor) == before
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda monitor: monitor.update(1e308), "x would overflow the running sum of the scores, got 1e+308"),
+    # Positions count the items passed over: the overflowing score is item 3.
+    (lambda monitor: monitor.update_many([0.0, None, -1.0, 1e308, 1.0], nan_policy="omit"),
+     "xs would overflow the running sum of the scores at position 3"),
+])
+def test_a_score_that_would_overflow_the_running_sum_is_refused(call, message):
+    monitor = SequentialMonitor(sigma=1.0)
+    monitor.update(1e308)
+    before = state(monitor)
+    with pytest.raises(ValueError) as caught:
+        call(monitor)
+    assert str(caught.value) == message
+    assert state(monitor) == before
+
+
 @pytest.mark.parametrize(
     "arguments, error, message",
     [

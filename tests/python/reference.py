@@ -2,6 +2,7 @@
 
 import functools
 import math
+import os
 import struct
 from contextlib import contextmanager
 
@@ -9,6 +10,10 @@ import pytest
 
 import _mirabund_core as mc
 from mirabund import _native
+
+# Set by scripts/sanitize.sh: under the sanitizers calls are many times slower,
+# and their shadow memory takes the address space.
+UNDER_SANITIZER = "MIRABUND_SANITIZED" in os.environ
 
 
 def library_mean(values):

@@ -76,6 +76,7 @@ def test_differences_without_spread(candidate, z, p_value, d_z):
 @pytest.mark.parametrize("correction, method", [
     ("benjamini-hochberg", mc.CorrectionMethod.BenjaminiHochberg),
     ("Bonferroni", mc.CorrectionMethod.Bonferroni),
+    ("Benjamini_Hochberg", mc.CorrectionMethod.BenjaminiHochberg),  # case and "_" for "-" are free
     (mc.CorrectionMethod.Bonferroni, mc.CorrectionMethod.Bonferroni),
 ])
 def test_adjusted_p_values_are_the_engines(correction, method):

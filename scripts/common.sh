@@ -70,15 +70,16 @@ ensure_clang() {
 }
 
 # The virtual environment $VENV, or the one given, made with the given
-# interpreter (by default the one find_python finds).
+# interpreter (by default the one find_python finds). pip is upgraded when the
+# environment is made, not again by every script that uses it.
 ensure_venv() {
     local venv="${1:-$VENV}" python="${2:-$(find_python)}"
     if [ ! -x "$venv/bin/python" ] || ! python_ok "$venv/bin/python" ||
         [ "$(python_version "$venv/bin/python")" != "$(python_version "$python")" ]; then
         rm -rf "$venv"
         "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
     fi
-    "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 }
 
 # Builds and installs the module into $VENV, or the virtual environment given.

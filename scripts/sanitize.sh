@@ -31,5 +31,6 @@ LD_PRELOAD="$RUNTIME $(g++ -print-file-name=libstdc++.so)" \
     LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     MIRABUND_EXPECT_MODULE_DIR="$BUILD" \
+    MIRABUND_SANITIZED=1 \
     PYTHONPATH="$BUILD" \
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Runs every test: the library's GoogleTest suite, the Python tests against
-# the installed package (on the newest CPython found and on 3.12, the oldest
-# supported), the type stub, the Python tests again against a build
-# of the module with AddressSanitizer and UndefinedBehaviorSanitizer, the
-# packaging (sdist, wheel, tests against the installed wheel), and a minute
-# of fuzzing of every library operation.
+# Runs every test: the library's GoogleTest suite, the packaging (sdist,
+# wheel, and the Python tests against the wheel installed on the newest
+# CPython found), the Python tests again on 3.12, the oldest supported, the
+# types, the Python tests again against a build of the module with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a minute of fuzzing of
+# every library operation.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
@@ -17,12 +17,12 @@ cmake -S "$ROOT" -B "$ROOT/build-tests" -DMIRABUND_BUILD_TESTS=ON -DMIRABUND_BUI
 cmake --build "$ROOT/build-tests" -j "$JOBS" >/dev/null
 ctest --test-dir "$ROOT/build-tests" --output-on-failure -j "$JOBS"
 
-echo "== Python tests (installed package, CPython $(python_version "$VENV/bin/python"))"
-install_module
-(cd "$ROOT" && "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+# The Python tests on the newest CPython run here, against the wheel built
+# from the sdist and installed in a new virtual environment.
+bash "$ROOT/scripts/package-check.sh"
 
 # Once more on the oldest CPython supported, unless that was the one above.
-# The sanitizer, packaging and fuzzing runs below are not repeated.
+# The sanitizer and fuzzing runs below are not repeated.
 OLDEST=3.12
 if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
     echo "== Python tests (installed package, CPython $OLDEST)"
@@ -40,12 +40,13 @@ if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
         echo "skipped: no CPython $OLDEST found (pyenv install $OLDEST, or put python$OLDEST on the PATH)"
     fi
 fi
+
+# The type checks read the package installed in $VENV: install it as it is now.
+install_module
 bash "$ROOT/scripts/typecheck.sh"
 
 echo "== Python tests (module built with ASan and UBSan)"
 bash "$ROOT/scripts/sanitize.sh"
-
-bash "$ROOT/scripts/package-check.sh"
 
 echo "== fuzzing (libFuzzer with ASan and UBSan, about a minute)"
 bash "$ROOT/scripts/fuzz.sh"

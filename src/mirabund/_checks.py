@@ -37,6 +37,7 @@ __all__ = [
     "check_fraction",
     "check_int",
     "check_nan_policy",
+    "check_positive",
     "describe",
 ]
 
@@ -138,6 +139,14 @@ def check_finite(name: str, value: object) -> float:
     number = as_float(name, value, "a finite number")
     if not math.isfinite(number):
         raise ValueError(f"{name} must be a finite number, got {number!r}")
+    return number
+
+
+def check_positive(name: str, value: object) -> float:
+    """Return ``value`` as a finite float above 0, or raise naming ``name``."""
+    number = check_finite(name, value)
+    if not number > 0.0:
+        raise ValueError(f"{name} must be a finite number > 0, got {number!r}")
     return number
 
 

@@ -229,6 +229,7 @@ def summarize(
     dropped = f" after dropping {n_dropped} incomplete item{'s' if n_dropped != 1 else ''}" if n_dropped else ""
     if n_items < 2:
         raise subject.refusal(f"at least 2 items are needed, got {n_items}{dropped}")
+    n_clusters = None
     if codes is not None:
         if options.block_size != 1:
             raise ValueError(
@@ -243,23 +244,20 @@ def summarize(
     subject.check_finite(of, ("their sum", spread.mean),
                          ("the sum of their squared deviations", spread.standard_deviation),
                          ("the sum of the squares of their standard error", spread.standard_error))
+    interval: _mirabund_core.BootstrapResult | _native.ClusterBootstrapResult
     if codes is None:
         interval = _mirabund_core.block_bootstrap_mean(
             values, options.block_size, options.n_resamples, options.confidence_level, seed=options.seed
         )
-        summary = Summary(spread.mean, spread.standard_deviation, spread.standard_error,
-                          interval.ci_lower, interval.ci_upper, n_items, None, options.block_size)
     else:
-        cluster_interval = _native.cluster_bootstrap_mean(
-            values, codes, options.n_resamples, options.confidence_level, options.seed
-        )
-        summary = Summary(spread.mean, spread.standard_deviation, spread.standard_error,
-                          cluster_interval.ci_lower, cluster_interval.ci_upper, n_items, n_clusters, None)
+        interval = _native.cluster_bootstrap_mean(values, codes, options.n_resamples, options.confidence_level,
+                                                  options.seed)
     # A resample can hold more items than the data (a large cluster drawn
     # twice), so its sum can overflow where the data's did not.
     resample = "the sum of a bootstrap resample"
-    subject.check_finite(of, (resample, summary.ci_lower), (resample, summary.ci_upper))
-    return summary
+    subject.check_finite(of, (resample, interval.ci_lower), (resample, interval.ci_upper))
+    return Summary(spread.mean, spread.standard_deviation, spread.standard_error, interval.ci_lower,
+                   interval.ci_upper, n_items, n_clusters, options.block_size if codes is None else None)
 
 
 @returns_fields(MeanInterval)

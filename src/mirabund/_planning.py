@@ -16,7 +16,9 @@ from typing import ClassVar
 
 import numpy as np
 
-from ._checks import NanPolicy, Subject, check_finite, check_fraction, check_int, check_nan_policy, describe
+from ._checks import (
+    NanPolicy, Subject, check_finite, check_fraction, check_int, check_nan_policy, check_positive, describe,
+)
 from ._results import Result, returns_fields
 from ._samples import Labels, Scores, as_clusters, as_scores, keep_complete
 
@@ -108,7 +110,7 @@ def required_items(
     size = abs(check_finite("effect", effect))
     if size == 0.0:
         raise ValueError("effect must be a nonzero finite number, got 0.0")
-    spread = _check_sd(sd)
+    spread = check_positive("sd", sd)
     design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
     root = design.z_total * spread / size
     exact = root * root * design.design_effect
@@ -152,16 +154,9 @@ def minimum_detectable_effect(
         For an argument of the wrong kind or out of range, naming it.
     """
     count = check_int("n_items", n_items, minimum=1)
-    spread = _check_sd(sd)
+    spread = check_positive("sd", sd)
     design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
     return design.z_total * spread * math.sqrt(design.design_effect / count)
-
-
-def _check_sd(sd: object) -> float:
-    spread = check_finite("sd", sd)
-    if not spread > 0.0:
-        raise ValueError(f"sd must be a finite number > 0, got {spread!r}")
-    return spread
 
 
 @dataclass(frozen=True, slots=True, repr=False)

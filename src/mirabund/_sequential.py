@@ -15,7 +15,7 @@ from typing import ClassVar
 
 import numpy as np
 
-from ._checks import NanPolicy, check_finite, check_fraction, check_nan_policy, describe
+from ._checks import NanPolicy, check_finite, check_fraction, check_nan_policy, check_positive, describe
 from ._results import Result, returns_fields
 from ._samples import Scores, as_scores, keep_complete
 
@@ -103,6 +103,11 @@ class MonitorBatch(Result):
     n_dropped: int
 
 
+# The state before any observation: L_0 = 1, and every mean still possible.
+_START = MonitorUpdate(n=0, mean=math.nan, likelihood_ratio=1.0, log_likelihood_ratio=0.0, rejected=False,
+                       rejected_at=None, p_value=1.0, ci_lower=-math.inf, ci_upper=math.inf)
+
+
 def _check_bounds(bounds: object) -> tuple[float, float]:
     expected = "a pair (low, high) of finite numbers with low < high"
     if isinstance(bounds, (str, bytes)) or not isinstance(bounds, (Sequence, np.ndarray)) or len(bounds) != 2:
@@ -111,13 +116,6 @@ def _check_bounds(bounds: object) -> tuple[float, float]:
     if not low < high:
         raise ValueError(f"bounds must be {expected}, got ({low!r}, {high!r})")
     return low, high
-
-
-def _check_positive(name: str, value: object) -> float:
-    number = check_finite(name, value)
-    if not number > 0.0:
-        raise ValueError(f"{name} must be a finite number > 0, got {number!r}")
-    return number
 
 
 class SequentialMonitor:
@@ -198,7 +196,7 @@ class SequentialMonitor:
 
     __slots__ = (
         "_alpha", "_bounds", "_sigma", "_tau", "_null_mean", "_rho", "_log_threshold",
-        "_n", "_total", "_max_log_ratio", "_lower", "_upper", "_rejected_at", "_last",
+        "_total", "_max_log_ratio", "_state",
     )
 
     def __init__(
@@ -220,8 +218,8 @@ class SequentialMonitor:
             low, high = self._bounds
             self._sigma = high / 2 - low / 2  # never overflows, unlike (high - low) / 2
         else:
-            self._sigma = _check_positive("sigma", sigma)
-        self._tau = self._sigma if tau is None else _check_positive("tau", tau)
+            self._sigma = check_positive("sigma", sigma)
+        self._tau = self._sigma if tau is None else check_positive("tau", tau)
         scale_ratio = self._tau / self._sigma
         if not 1 / _RATIO_LIMIT <= scale_ratio <= _RATIO_LIMIT:
             raise ValueError(
@@ -232,13 +230,9 @@ class SequentialMonitor:
             raise ValueError(f"null_mean must lie within bounds {list(self._bounds)}, got {self._null_mean!r}")
         self._rho = scale_ratio * scale_ratio
         self._log_threshold = -math.log(self._alpha)
-        self._n = 0
         self._total = -0.0
         self._max_log_ratio = 0.0  # L_0 = 1
-        self._lower = -math.inf
-        self._upper = math.inf
-        self._rejected_at: int | None = None
-        self._last: MonitorUpdate | None = None
+        self._state = _START
 
     @property
     def alpha(self) -> float:
@@ -268,23 +262,23 @@ class SequentialMonitor:
     @property
     def n(self) -> int:
         """The number of observations taken."""
-        return self._n
+        return self._state.n
 
     @property
     def rejected(self) -> bool:
         """Whether the monitor has rejected (it stays rejected)."""
-        return self._rejected_at is not None
+        return self._state.rejected
 
     @property
     def last(self) -> MonitorUpdate | None:
         """The state after the last observation; None before the first."""
-        return self._last
+        return None if self._state is _START else self._state
 
     def __repr__(self) -> str:
         scale = f"bounds={self._bounds!r}" if self._bounds is not None else f"sigma={self._sigma!r}"
         return (
             f"SequentialMonitor(alpha={self._alpha!r}, {scale}, tau={self._tau!r}, "
-            f"null_mean={self._null_mean!r}, n={self._n}, rejected={self.rejected})"
+            f"null_mean={self._null_mean!r}, n={self.n}, rejected={self.rejected})"
         )
 
     @returns_fields(MonitorUpdate)
@@ -372,7 +366,7 @@ class SequentialMonitor:
             first = positions[np.flatnonzero(~np.isfinite(running))[0] - 1]
             raise ValueError(f"xs would overflow the running sum of the scores at position {first}")
         if self.rejected:
-            return MonitorBatch(last=self._last, n_fed=0, stop_index=None, n_dropped=0)
+            return MonitorBatch(last=self.last, n_fed=0, stop_index=None, n_dropped=0)
         n_fed = 0
         stop_index: int | None = None
         for position, value in zip(positions.tolist(), values.tolist()):
@@ -382,11 +376,12 @@ class SequentialMonitor:
                 break
         end = len(scores) if stop_index is None else stop_index + 1
         n_dropped = int(np.count_nonzero(~keep[:end]))
-        return MonitorBatch(last=self._last, n_fed=n_fed, stop_index=stop_index, n_dropped=n_dropped)
+        return MonitorBatch(last=self.last, n_fed=n_fed, stop_index=stop_index, n_dropped=n_dropped)
 
     def _take(self, x: float) -> MonitorUpdate:
         """Add a checked score to the state and report the new state."""
-        n = self._n + 1
+        state = self._state
+        n = state.n + 1
         total = self._total + x
         mean = total / n
         grown = n * self._rho  # n tau^2 / s2
@@ -413,9 +408,9 @@ class SequentialMonitor:
 
         # The new state is worked out and its report made before any of it
         # is kept, so that a failure on the way leaves the monitor as it was.
-        lower, upper = max(self._lower, lower), min(self._upper, upper)
+        lower, upper = max(state.ci_lower, lower), min(state.ci_upper, upper)
         max_log_ratio = max(self._max_log_ratio, log_ratio)
-        rejected_at = n if rejects_now and self._rejected_at is None else self._rejected_at
+        rejected_at = n if rejects_now and state.rejected_at is None else state.rejected_at
         rejected = rejected_at is not None
         # Likewise the p-value yields to the decision taken on the log ratio.
         p_value = math.exp(-max_log_ratio)
@@ -438,9 +433,7 @@ class SequentialMonitor:
             ci_lower=lower,
             ci_upper=upper,
         )
-        self._n, self._total = n, total
-        self._lower, self._upper = lower, upper
+        self._total = total
         self._max_log_ratio = max_log_ratio
-        self._rejected_at = rejected_at
-        self._last = update
+        self._state = update
         return update

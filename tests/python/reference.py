@@ -2,12 +2,18 @@
 
 import functools
 import math
+import os
 import struct
 from contextlib import contextmanager
 
 import pytest
 
 import _mirabund_core as mc
+from mirabund import _native
+
+# Set by scripts/sanitize.sh: under the sanitizers calls are many times slower,
+# and their shadow memory takes the address space.
+UNDER_SANITIZER = "MIRABUND_SANITIZED" in os.environ
 
 
 def library_mean(values):
@@ -21,12 +27,12 @@ def library_mean(values):
 def bits(value):
     """A value to compare to the last bit: a float as its IEEE bytes (so -0.0,
     NaN payloads and single ulps all count), a list or tuple item by item, a
-    result object property by property; anything else as it is."""
+    native result object property by property; anything else as it is."""
     if isinstance(value, float):
         return struct.pack("<d", value)
     if isinstance(value, (list, tuple)):
         return tuple(bits(item) for item in value)
-    if getattr(mc, type(value).__name__, None) is type(value):
+    if any(getattr(module, type(value).__name__, None) is type(value) for module in (mc, _native)):
         names = [name for name, attribute in vars(type(value)).items()
                  if type(attribute).__name__ == "getset_descriptor"]
         if names:

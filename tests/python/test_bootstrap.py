@@ -1,5 +1,4 @@
 import math
-import os
 import random
 import re
 import subprocess
@@ -9,7 +8,7 @@ import time
 import pytest
 
 import _mirabund_core as mc
-from reference import Index, bits, library_mean, panic_class
+from reference import UNDER_SANITIZER, Index, bits, library_mean, panic_class
 
 TEN = [float(i) for i in range(1, 11)]
 FIELDS = ("point_estimate", "ci_lower", "ci_upper", "confidence_level", "n_resamples")
@@ -420,9 +419,7 @@ def test_unreservable_storage_raises_memory_error():
     assert mc.block_bootstrap_mean(TEN, 3, 5, 0.8, seed=42).ci_lower == 3.4
 
 
-@pytest.mark.skipif(
-    "MIRABUND_EXPECT_MODULE_DIR" in os.environ, reason="sanitizer shadow memory needs the address space"
-)
+@pytest.mark.skipif(UNDER_SANITIZER, reason="sanitizer shadow memory needs the address space")
 def test_memory_error_under_address_space_limit():
     child = f"""
 import resource, sys

@@ -58,6 +58,7 @@ def test_estimate_sd_icc_by_hand(scores, clusters, sd, icc):
     "call, error, message",
     [
         (lambda: required_items(0, 1), ValueError, "effect must be a nonzero finite number, got 0.0"),
+        (lambda: minimum_detectable_effect(10, -0.5), ValueError, "sd must be a finite number > 0, got -0.5"),
         (lambda: required_items(0.1, 1, power=0.02), ValueError, "power must be above 0.025 for this alpha, got 0.02"),
         (lambda: required_items(0.1, 1, icc=1.5), ValueError, "icc must be in [0, 1], got 1.5"),
         (lambda: minimum_detectable_effect(10, 1, cluster_size=0.5), ValueError, "cluster_size must be a number >= 1 (items per cluster), got 0.5"),

@@ -4,16 +4,14 @@ import array
 import ctypes
 import gc
 import math
-import os
 import sys
 
 import numpy as np
 import pytest
 
 import _mirabund_core as mc
-from reference import Boom, library_mean, panic_class
+from reference import UNDER_SANITIZER, Boom, library_mean, panic_class
 
-UNDER_SANITIZER = "MIRABUND_EXPECT_MODULE_DIR" in os.environ
 ROUNDS = 200 if UNDER_SANITIZER else 3000
 PANIC_ROUNDS = 50 if UNDER_SANITIZER else 300  # each panic writes to stderr
 

@@ -116,6 +116,22 @@ def test_refusals_name_the_argument_and_change_nothing(call, argument, error, me
     assert state(monitor) == before
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda monitor: monitor.update(1e308), "x would overflow the running sum of the scores, got 1e+308"),
+    # Positions count the items passed over: the overflowing score is item 3.
+    (lambda monitor: monitor.update_many([0.0, None, -1.0, 1e308, 1.0], nan_policy="omit"),
+     "xs would overflow the running sum of the scores at position 3"),
+])
+def test_a_score_that_would_overflow_the_running_sum_is_refused(call, message):
+    monitor = SequentialMonitor(sigma=1.0)
+    monitor.update(1e308)
+    before = state(monitor)
+    with pytest.raises(ValueError) as caught:
+        call(monitor)
+    assert str(caught.value) == message
+    assert state(monitor) == before
+
+
 @pytest.mark.parametrize(
     "arguments, error, message",
     [
@@ -123,6 +139,7 @@ def test_refusals_name_the_argument_and_change_nothing(call, argument, error, me
         (dict(bounds=(0, 1), sigma=0.5), ValueError, "bounds and sigma cannot both be given: sigma is (high - low) / 2 of the bounds"),
         (dict(bounds=(1, 0)), ValueError, "bounds must be a pair (low, high) of finite numbers with low < high, got (1.0, 0.0)"),
         (dict(bounds=(0, 1), null_mean=2), ValueError, "null_mean must lie within bounds [0.0, 1.0], got 2.0"),
+        (dict(sigma=0), ValueError, "sigma must be a finite number > 0, got 0.0"),
         (dict(sigma=1, tau=1e-200), ValueError, "tau must be within a factor of 1e+140 of sigma, got tau=1e-200, sigma=1.0"),
         (dict(alpha=1.0, sigma=1), ValueError, "alpha must be in (0, 1), got 1.0"),
     ],

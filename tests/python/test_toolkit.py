@@ -76,6 +76,7 @@ def test_differences_without_spread(candidate, z, p_value, d_z):
 @pytest.mark.parametrize("correction, method", [
     ("benjamini-hochberg", mc.CorrectionMethod.BenjaminiHochberg),
     ("Bonferroni", mc.CorrectionMethod.Bonferroni),
+    ("Benjamini_Hochberg", mc.CorrectionMethod.BenjaminiHochberg),  # case and "_" for "-" are free
     (mc.CorrectionMethod.Bonferroni, mc.CorrectionMethod.Bonferroni),
 ])
 def test_adjusted_p_values_are_the_engines(correction, method):
@@ -129,6 +130,21 @@ def test_nan_policy_omit_drops_pairs_together():
                             clusters=["a", "b", "c", "c"], n_resamples=50, seed=4)
     assert (r.n_items, r.n_dropped, r.n_clusters) == (4, 3, 3)
     assert r == dataclasses.replace(same, n_dropped=3)
+
+
+def test_a_table_item_whose_cluster_one_model_lacks_is_dropped_under_omit():
+    baseline, candidate, labels = clustered(seed=4)
+    n = len(labels)
+    topics = [*labels, *labels]
+    topics[n + 3] = None  # the candidate's row of item 3
+    table = {"model": ["a"] * n + ["b"] * n, "item": list(range(n)) * 2, "topic": topics,
+             "score": [*baseline, *candidate]}
+    family = mirabund.compare_metrics(table, baseline="a", candidate="b", cluster_column="topic", nan_policy="omit",
+                                      n_resamples=50, seed=2)
+    kept = np.arange(n) != 3
+    alone = mirabund.compare(baseline[kept], candidate[kept], clusters=labels[kept], n_resamples=50, seed=2)
+    assert family["score"].n_dropped == 1
+    assert dataclasses.replace(family["score"], metric=None, p_adjusted=None, rejected=None, n_dropped=0) == alone
 
 
 @pytest.mark.parametrize("nan_policy, outcome", [

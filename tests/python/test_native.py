@@ -47,6 +47,14 @@ def test_standard_error_refuses():
         _native.mean_standard_error(clusters=None)
 
 
+def test_panic_in_work_without_the_lock_is_raised_once_the_lock_is_back():
+    with pytest.raises(BaseException) as caught:
+        _native.cluster_bootstrap_mean([float("nan"), 1.0, 2.0], [0, 1, 2], 50, 0.9, 1)
+    assert type(caught.value).__qualname__ == "PanicException"
+    assert caught.value.args == ("statistic produced NaN",)
+    assert _native.cluster_bootstrap_mean(**GOOD).n_clusters == 3
+
+
 def test_bits_repeat_across_calls_and_input_forms():
     forms = [
         (VALUES, CODES),

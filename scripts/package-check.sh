@@ -42,7 +42,8 @@ assert "_mirabund_core.pyi" in top, f"wheel lacks the stub: {top}"
 modules = [n for n in top if n.startswith("_mirabund_core.") and n.endswith(".so")]
 assert len(modules) == 1, f"wheel should hold one extension module: {top}"
 assert sorted(top) == sorted(["_mirabund_core.pyi", *modules]), f"unexpected files in the wheel: {top}"
-for line in ["Name: mirabund", "Requires-Python: >=3.12", "Requires-Dist: numpy>=1.26"]:
+for line in ["Name: mirabund", "Requires-Python: >=3.12", "Requires-Dist: numpy>=1.26", "Requires-Dist: pyarrow>=14",
+             "Requires-Dist: narwhals>=2.0"]:
     assert line in metadata.splitlines(), f"wheel metadata lacks {line!r}"
 assert "_mirabund_core-stubs/__init__.pyi" in names, "wheel lacks the stub-only package"
 package = sorted(n for n in names if n.startswith("mirabund/"))

@@ -14,6 +14,9 @@ compare
     The paired comparison of two models on the same items.
 compare_metrics
     ``compare`` for every metric of a long table, with adjusted p-values.
+read_table
+    A long table of scores from CSV, TSV, JSON lines or Parquet files,
+    inspect-ai logs or lm-evaluation-harness samples, as a ``ScoreTable``.
 to_frame
     Results as a tidy pandas DataFrame.
 SequentialMonitor
@@ -32,30 +35,71 @@ Labels
 NanPolicy
     ``"raise"`` or ``"omit"``: refuse missing values, or drop their items.
 
-The command line ``mirabund report FILE.csv ...`` (or ``python -m mirabund``)
-prints the comparison of two models in a CSV file and draws its intervals.
+The command line ``mirabund report FILE ...`` (or ``python -m mirabund``)
+prints the comparison of two models in the files or logs given and draws
+its intervals.
+
+The package's names are imported when first used, so that the command line
+starts (and answers Ctrl-C) before numpy is loaded.
 """
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
+import importlib
+from typing import TYPE_CHECKING, Any
 
-from ._checks import NanPolicy
-from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
-from ._frame import to_frame
-from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
-from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
-from ._samples import Labels, Scores
-from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+if TYPE_CHECKING:
+    from ._checks import NanPolicy
+    from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
+    from ._frame import to_frame
+    from ._metrics import Correction, MetricComparisons, Outcome, TableError, compare_metrics
+    from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
+    from ._samples import Labels, Scores
+    from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+    from ._tables import Direction, ScoreTable, read_table
 
-try:
-    __version__ = version("mirabund")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+    __version__: str
+
+# Each public name and the module that defines it.
+_HOMES = {
+    "NanPolicy": "_checks",
+    "Comparison": "_compare", "Magnitude": "_compare", "MeanInterval": "_compare",
+    "compare": "_aligned", "mean_interval": "_aligned",
+    "to_frame": "_frame",
+    "Correction": "_metrics", "MetricComparisons": "_metrics", "Outcome": "_metrics", "TableError": "_metrics",
+    "compare_metrics": "_metrics",
+    "PilotEstimate": "_planning", "estimate_sd_icc": "_planning", "minimum_detectable_effect": "_planning",
+    "required_items": "_planning",
+    "Labels": "_samples", "Scores": "_samples",
+    "MonitorBatch": "_sequential", "MonitorUpdate": "_sequential", "SequentialMonitor": "_sequential",
+    "Direction": "_tables", "ScoreTable": "_tables", "read_table": "_tables",
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            value: Any = version("mirabund")
+        except PackageNotFoundError:  # imported from a source tree that was never installed
+            value = "0+unknown"
+    elif name in _HOMES:
+        value = getattr(importlib.import_module(f"{__name__}.{_HOMES[name]}"), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
+
 
 __all__ = [
     "Comparison",
     "Correction",
+    "Direction",
     "Labels",
     "Magnitude",
     "MeanInterval",
@@ -63,8 +107,10 @@ __all__ = [
     "MonitorBatch",
     "MonitorUpdate",
     "NanPolicy",
+    "Outcome",
     "PilotEstimate",
     "Scores",
+    "ScoreTable",
     "SequentialMonitor",
     "TableError",
     "__version__",
@@ -73,6 +119,7 @@ __all__ = [
     "estimate_sd_icc",
     "mean_interval",
     "minimum_detectable_effect",
+    "read_table",
     "required_items",
     "to_frame",
 ]

@@ -8,7 +8,15 @@ from pathlib import Path
 from ._compare import MeanInterval
 from ._metrics import MetricComparisons
 
-__all__ = ["draw_intervals"]
+__all__ = ["draw_intervals", "literal"]
+
+# Colours of the difference: a significant gain, a significant loss, neither.
+COLOURS = {"better": "tab:green", "worse": "tab:red"}
+
+
+def literal(text: str) -> str:
+    """``text`` drawn as written: a ``$`` would start matplotlib's mathtext."""
+    return text.replace("$", r"\$")
 
 
 def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]]) -> None:
@@ -26,20 +34,19 @@ def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[
     figure = Figure(figsize=(9.0, 0.4 + 1.2 * rows), layout="constrained")
     axes = figure.subplots(rows, 2, squeeze=False, width_ratios=(1.0, 1.0))
     level = round(100 * family.comparisons[0].confidence_level, 6) if rows else 95
-    for (left, right), comparison, (base, cand) in zip(axes, family.comparisons, means):
+    for (left, right), comparison, outcome, (base, cand) in zip(axes, family.comparisons, family.outcomes, means):
         for y, (model, interval, colour) in enumerate(
             ((family.candidate, cand, "tab:orange"), (family.baseline, base, "tab:blue"))
         ):
             left.errorbar(interval.mean, y, xerr=[[interval.mean - interval.ci_lower], [interval.ci_upper - interval.mean]],
                           fmt="o", color=colour, capsize=4)
-        left.set_yticks([0, 1], [family.candidate, family.baseline])
+        left.set_yticks([0, 1], [literal(family.candidate), literal(family.baseline)])
         left.set_ylim(-0.7, 1.7)
-        left.set_ylabel(comparison.metric or "", rotation=0, ha="right", va="center", fontweight="bold")
-        significant = bool(comparison.rejected)
+        left.set_ylabel(literal(comparison.metric or ""), rotation=0, ha="right", va="center", fontweight="bold")
         right.axvline(0.0, color="0.6", linewidth=1)
         right.errorbar(comparison.difference, 0,
                        xerr=[[comparison.difference - comparison.ci_lower], [comparison.ci_upper - comparison.difference]],
-                       fmt="D", color="tab:green" if significant else "0.3", capsize=4)
+                       fmt="D", color=COLOURS.get(outcome.value, "0.3"), capsize=4)
         right.set_yticks([])
         for panel in (left, right):
             panel.xaxis.set_major_locator(MaxNLocator(nbins=5))
@@ -50,5 +57,5 @@ def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[
         right.text(0.99, 0.9, p_text, transform=right.transAxes, ha="right", va="top", fontsize=8)
     if rows:
         axes[0][0].set_title(f"mean and {level:g}% interval")
-        axes[0][1].set_title(f"{family.candidate} minus {family.baseline}")
+        axes[0][1].set_title(literal(f"{family.candidate} minus {family.baseline}"))
     figure.savefig(path, dpi=110)

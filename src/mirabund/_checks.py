@@ -39,6 +39,7 @@ __all__ = [
     "check_nan_policy",
     "check_positive",
     "describe",
+    "place_in_table",
 ]
 
 T = TypeVar("T")
@@ -150,6 +151,13 @@ def check_positive(name: str, value: object) -> float:
     return number
 
 
+def place_in_table(row: int | None, column: str | None) -> str:
+    """Where a row and column of a table in memory are: ``"table column 'x', row 2"``."""
+    parts = [f"column {column!r}" if column is not None else "", f"row {row}" if row is not None else ""]
+    where = ", ".join(part for part in parts if part)
+    return f"table {where}" if where else "table"
+
+
 class TableError(ValueError):
     """A problem with the rows of a table, at a row and column.
 
@@ -161,19 +169,54 @@ class TableError(ValueError):
         The row's position in the table (0 for the first row), if one row is at fault.
     column : str or None
         The column at fault, if one is.
+    argument : str or None
+        The argument whose value named what is missing or wrong
+        (``"candidate"``, ``"cluster_column"``), if one did; the message
+        says "(given as ...)".
+    context : str or None
+        What there is instead (the columns of the table, the models found).
+    remedy : tuple of str or None
+        ``(argument, value, effect)``: passing that value of that argument
+        would ``effect`` (``("nan_policy", "omit", "drop such items")``).
+    where : str or None
+        Where the problem is when that is more than a row and column (a
+        file's name and line), as given by the reader that found it.
     """
 
-    def __init__(self, detail: str, *, row: int | None = None, column: str | None = None) -> None:
+    def __init__(
+        self,
+        detail: str,
+        *,
+        row: int | None = None,
+        column: str | None = None,
+        argument: str | None = None,
+        context: str | None = None,
+        remedy: tuple[str, str, str] | None = None,
+        where: str | None = None,
+    ) -> None:
         self.detail = detail
+        self.context = context
+        self.where = where
         self.row = row
         self.column = column
-        where = ", ".join(
-            part for part in (
-                f"column {column!r}" if column is not None else "",
-                f"row {row}" if row is not None else "",
-            ) if part
-        )
-        super().__init__(f"table {where}: {detail}" if where else f"table: {detail}")
+        self.argument = argument
+        self.remedy = remedy
+        super().__init__(self.message(where or place_in_table(row, column)))
+
+    def message(self, where: str, spell: Mapping[str, str] | None = None) -> str:
+        """The message placed at ``where``, arguments spelled as ``spell`` maps them
+        (``{"nan_policy": "--nan-policy"}`` gives ``pass --nan-policy omit``)."""
+        spell = spell or {}
+        text = self.detail
+        if self.argument is not None:
+            text = f"{text} (given as {spell.get(self.argument, self.argument)})"
+        if self.context is not None:
+            text = f"{text}; {self.context}"
+        if self.remedy is not None:
+            argument, value, effect = self.remedy
+            given = f"{spell[argument]} {value}" if argument in spell else f"{argument}={value!r}"
+            text = f"{text}; pass {given} to {effect}"
+        return f"{where}: {text}"
 
 
 @dataclass(frozen=True, slots=True)

@@ -1,34 +1,69 @@
-"""The command line: ``mirabund report FILE.csv --baseline A --candidate B ...``.
+"""The command line: ``mirabund report FILE... --baseline A --candidate B ...``.
 
-A bad file or argument, or a report too large for memory, ends the run with
-one line on stderr (naming the file, row and column where there is one) and
-exit status 2, never a traceback; an interrupted run ends with one line and
+A thin adapter: ``read_table`` reads the files, ``compare_metrics`` (its
+``compare_family``) compares, and this module spells the library's
+arguments as options, writes the outputs and prints the report. A bad file
+or argument, or a report too large for memory, ends the run with one line
+on stderr (naming the file, row and column where there is one) and exit
+status 2, never a traceback; an interrupted run ends with one line and
 status 130, and one whose reader has gone (``| head``) quietly with 141.
-The CSV is read with the standard library; rows are numbered as in a
-spreadsheet, the header being row 1.
+Only the standard library is imported before ``main`` runs, so that Ctrl-C
+is answered from the start.
 """
 
 from __future__ import annotations
 
 import argparse
-import csv
-import importlib.util
-import json
-import math
 import os
 import sys
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
-from ._compare import MeanInterval
-from ._metrics import Correction, MetricComparisons, TableError, compare_family, is_metric
+if TYPE_CHECKING:
+    from ._compare import MeanInterval
+    from ._metrics import MetricComparisons
+    from ._tables import ScoreTable
 
 __all__ = ["main"]
 
-# Cells that stand for a missing value, in every column.
-MISSING = frozenset({"", "na", "n/a", "nan", "null", "none"})
+# The library's arguments as the command spells them.
+OPTIONS = {
+    "baseline": "--baseline", "candidate": "--candidate", "metrics": "--metrics",
+    "model_column": "--model-column", "item_column": "--item-column", "cluster_column": "--cluster-column",
+    "nan_policy": "--nan-policy", "direction": "--higher-is-better/--lower-is-better", "labels": "--label",
+    "format": "--format", "block_size": "--block-size", "n_resamples": "--resamples",
+    "confidence_level": "--confidence-level", "seed": "--seed", "alpha": "--alpha",
+}
+# How the report describes each interval method and p-value reference.
+METHODS = {"percentile": "bootstrap percentile", "bootstrap-t": "bootstrap-t", "cr2": "CR2 cluster-robust t",
+           "exact": "exact"}
+REFERENCES = {"normal": "normal approximation", "t": "t distribution", "bootstrap": "bootstrap distribution",
+              "randomization": "randomization test"}
+FORMATS_HELP = """\
+formats (from --format, else the suffix, else the first bytes; several files are one table):
+  CSV, TSV    .csv .tsv .txt: a header row, any of the delimiters , tab ; | (found from
+              the text); leading '#' lines skipped; a first column without a name (the
+              index pandas' to_csv writes) is left out
+  JSON lines  .jsonl .ndjson: one object per row
+  Parquet     .parquet .pq
+  inspect-ai  .eval, or .json logs, or a folder of them: the item is the sample id, the
+              model the eval's model, each scorer a metric (scorer/value where a scorer
+              gives several), grades C/P/I/N as inspect-ai maps them, epochs averaged;
+              sample metadata keys are columns (--cluster-column topic)
+  lm-eval     samples_*.jsonl from --log_samples, or a folder of them: the item is
+              doc_id, the metrics the per-document metric fields, the model from the
+              results_*.json beside the file or from --label; document fields are columns
+  -           standard input, in any of the formats above but the folders
+
+cells: a number is written in plain ASCII digits as Python's float reads it (not 1_000);
+True/False are 1/0; empty, NA, N/A, NaN, null and None are missing, in every column.
+By default the metrics are the numeric columns other than the model, item and cluster
+columns that differ between the two models on some item; a column equal for both models
+on every item is a property of the items, and the report says it was left out.
+
+exit status: 0 done, 2 a bad file or argument, 130 interrupted, 141 output closed.
+"""
 
 
 class UsageError(Exception):
@@ -40,163 +75,167 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: error: {message} (see --help)")
 
 
-@dataclass(frozen=True, slots=True)
-class CsvTable:
-    """A CSV file's columns as text, and the file row of each table row."""
+def _checked(option: str, convert: Callable[[str], Any], check: Callable[[str, Any], Any]) -> Callable[[str], Any]:
+    """An argparse type: the text converted, then checked by the library's own check under the option's name."""
 
-    path: Path
-    columns: dict[str, list[str]]
-    file_rows: list[int]
+    def read(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid value: {text!r}") from None
+        try:
+            return check(option, value)
+        except (TypeError, ValueError) as error:
+            raise argparse.ArgumentTypeError(str(error).removeprefix(f"{option} ")) from None
 
-    def where(self, row: int | None = None, column: str | None = None) -> str:
-        parts = [str(self.path)]
-        if row is not None:
-            parts.append(f"row {self.file_rows[row]}")
-        if column is not None:
-            parts.append(f"column {column!r}")
-        return ", ".join(parts)
+    return read
 
 
-def read_csv(path: Path) -> CsvTable:
-    """Read a CSV file with a header row; blank lines and leading ``#`` lines are skipped."""
+def _names(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected column names separated by commas, got {text!r}")
+    return names
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
     try:
-        with path.open(newline="", encoding="utf-8-sig") as handle:
-            lines = list(enumerate(csv.reader(handle), start=1))
-    except (OSError, UnicodeDecodeError, csv.Error) as error:
-        raise UsageError(f"{path}: cannot read the file: {getattr(error, 'strerror', None) or error}") from None
-    records = [(number, fields) for number, fields in lines if fields and any(field.strip() for field in fields)]
-    while records and records[0][1][0].lstrip().startswith("#"):
-        records.pop(0)
-    if not records:
-        raise UsageError(f"{path}: no header row: the file is empty")
-    header_row, header = records[0]
-    names = [name.strip() for name in header]
-    for position, name in enumerate(names):
-        if not name:
-            raise UsageError(f"{path}, row {header_row}: column {position + 1} has no name")
-        if name in names[:position]:
-            raise UsageError(f"{path}, row {header_row}: column {name!r} appears twice in the header")
-    columns: dict[str, list[str]] = {name: [] for name in names}
-    file_rows = []
-    for number, fields in records[1:]:
-        if len(fields) != len(names):
-            raise UsageError(f"{path}, row {number}: {len(fields)} fields, but the header has {len(names)}")
-        for name, field in zip(names, fields):
-            columns[name].append(field.strip())
-        file_rows.append(number)
-    return CsvTable(path, columns, file_rows)
-
-
-def read_label(cell: str) -> str | None:
-    """A model, item or cluster cell's label: None when it reads as missing, else its text."""
-    return None if cell.lower() in MISSING else cell
-
-
-def read_cell(cell: str) -> float | str | None:
-    """Any other cell's value: None when it reads as missing, a float when it reads as a number, else its text."""
-    if cell.lower() in MISSING:
-        return None
-    try:
-        return float(cell)
-    except ValueError:
-        return cell
-
-
-def check_scores(table: CsvTable, column: str, values: list[float | str | None]) -> None:
-    """Refuse, at its row, the first cell of a metric column that is neither a finite number nor missing."""
-    for row, value in enumerate(values):
-        if isinstance(value, str) or (value is not None and not math.isfinite(value)):
-            cell = table.columns[column][row]
-            kind = "a number" if isinstance(value, str) else "a finite number"
-            raise UsageError(f"{table.where(row, column)}: {cell!r} is not {kind}")
+        return version("mirabund")
+    except PackageNotFoundError:
+        return "0+unknown"
 
 
 def _parser() -> _Parser:
+    from ._checks import check_fraction, check_int
+
+    def seed(option: str, value: int) -> int:
+        return check_int(option, value, minimum=0, maximum=2**64 - 1, expected="an integer in [0, 2**64)")
+
     parser = _Parser(prog="mirabund", description="Statistics for evaluating the outputs of language models.")
+    parser.add_argument("--version", action="version", version=f"mirabund {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
     report = commands.add_parser(
         "report",
-        help="compare two models on every metric of a CSV file",
+        help="compare two models on every metric of a table or of harness logs",
         description=(
             "Compare a candidate model with a baseline on the same items, metric by metric: each model's mean, "
-            "the paired difference with its bootstrap interval, standard error, p-value (normal approximation, "
-            "adjusted across the metrics) and effect size d_z. The file is a long table: one row per model and "
-            "item, one column per metric."
+            "the paired difference with its interval, standard error, p-value (adjusted across the metrics), "
+            "effect size d_z, and whether the candidate is significantly better or worse in each metric's "
+            "direction. The input is a long table (one row per model and item, one column per metric) or the "
+            "logs of an evaluation harness."
         ),
+        epilog=FORMATS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    report.add_argument("file", type=Path, metavar="FILE.csv", help="the scores: a CSV file with a header row")
+    report.add_argument("files", nargs="+", metavar="FILE",
+                        help="the scores: files or folders in any format below, '-' for standard input")
     report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
     report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
-    report.add_argument("--metrics", metavar="A,B,...", help="the metric columns, comma-separated (default: every other column that holds a number, or only empty cells)")
-    report.add_argument("--model-column", default="model", metavar="NAME", help="the column naming the model (default: model)")
-    report.add_argument("--item-column", default="item", metavar="NAME", help="the column naming the item (default: item)")
+    report.add_argument("--metrics", type=_names, metavar="A,B,...",
+                        help="the metric columns, comma-separated (default: a harness's scorers or metrics, else "
+                             "every other numeric column that differs between the two models on some item)")
+    report.add_argument("--higher-is-better", type=_names, default=[], metavar="A,B,...",
+                        help="metrics better when higher (the default for every metric a harness does not mark)")
+    report.add_argument("--lower-is-better", type=_names, default=[], metavar="A,B,...",
+                        help="metrics better when lower (log-loss, latency, cost)")
+    report.add_argument("--model-column", metavar="NAME", help="the column naming the model (default: model)")
+    report.add_argument("--item-column", metavar="NAME", help="the column naming the item (default: item)")
     report.add_argument("--cluster-column", metavar="NAME",
                         help="the column naming each item's cluster, e.g. topic: resample whole clusters, "
                              "cluster-robust standard errors")
-    report.add_argument("--block-size", type=int, default=1, metavar="N",
+    report.add_argument("--format", choices=["csv", "tsv", "jsonl", "parquet", "inspect", "lm-eval"],
+                        help="the format of every file (default: from each file's suffix or first bytes)")
+    report.add_argument("--label", action="append", dest="labels", metavar="NAME",
+                        help="the model of a harness log in place of the one it records; once per file, in order")
+    report.add_argument("--block-size", type=_checked("--block-size", int, lambda o, v: check_int(o, v, minimum=1)),
+                        default=1, metavar="N",
                         help="without clusters, the block length of the moving-block bootstrap (default: 1)")
-    report.add_argument("--resamples", type=int, default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
-    report.add_argument("--confidence-level", type=float, default=0.95, metavar="C",
-                        help="confidence level of the intervals (default: 0.95)")
-    report.add_argument("--seed", type=int, metavar="N", help="the seed, in [0, 2**64) (default: drawn from the OS and printed)")
-    report.add_argument("--alpha", type=float, default=0.05, metavar="A", help="the family's significance level (default: 0.05)")
-    report.add_argument("--correction", default="benjamini-hochberg", choices=[c.value for c in Correction],
+    report.add_argument("--resamples", type=_checked("--resamples", int,
+                                                     lambda o, v: check_int(o, v, minimum=1, maximum=2**64 - 1)),
+                        default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
+    report.add_argument("--confidence-level", type=_checked("--confidence-level", float, check_fraction),
+                        default=0.95, metavar="C", help="confidence level of the intervals (default: 0.95)")
+    report.add_argument("--seed", type=_checked("--seed", int, seed), metavar="N",
+                        help="the seed, in [0, 2**64) (default: drawn from the OS and printed)")
+    report.add_argument("--alpha", type=_checked("--alpha", float, check_fraction), default=0.05, metavar="A",
+                        help="the family's significance level (default: 0.05)")
+    report.add_argument("--correction", default="benjamini-hochberg", choices=["bonferroni", "benjamini-hochberg"],
                         help="the adjustment of the p-values (default: benjamini-hochberg)")
     report.add_argument("--nan-policy", default="raise", choices=["raise", "omit"],
                         help="refuse (raise) or drop (omit) items with missing scores or one model only (default: raise)")
-    report.add_argument("--chart", type=Path, metavar="OUT.png", help="write the interval chart (needs matplotlib)")
-    report.add_argument("--json", type=Path, metavar="OUT.json", help="write every number of the results as JSON")
+    report.add_argument("--chart", type=Path, metavar="OUT.png",
+                        help="write the interval chart (needs matplotlib; the format follows the suffix)")
+    report.add_argument("--json", metavar="OUT.json",
+                        help="write every number of the results as JSON; '-' writes it to standard output "
+                             "(and the report to standard error)")
     return parser
 
 
-def _signed(value: float, digits: int) -> str:
-    return f"{value:+.{digits}f}"
+def _describe(values: Sequence[Any], names: dict[str, str], fallback: str) -> str:
+    """The distinct methods or references of the comparisons, described."""
+    distinct = list(dict.fromkeys(value for value in values if value is not None))
+    if not distinct:
+        return fallback
+    return " / ".join(names.get(str(value), str(value)) for value in distinct)
 
 
-def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]],
-                  table: CsvTable, cluster_column: str | None) -> str:
-    """The report as printed: a header and one line per metric."""
-    first = family.comparisons[0]
+def format_report(family: MetricComparisons, table: ScoreTable, cluster_column: str | None) -> str:
+    """The report as printed: a header, one line per metric, and the notes under the table."""
+    from ._report import family_table, text_table
+
+    comparisons = family.comparisons
+    first = comparisons[0]
     level = f"{100 * first.confidence_level:g}%"
     if first.n_clusters is not None:
         resampling = f"whole clusters of {cluster_column!r} resampled"
     else:
         resampling = f"moving blocks of {first.block_size} resampled" if first.block_size != 1 else "items resampled"
+    method = _describe([getattr(c, "method", None) for c in comparisons], METHODS, "bootstrap percentile")
+    reference = _describe([getattr(c, "reference", None) for c in comparisons], REFERENCES, "normal approximation")
+    freedom = sorted({f"{df:.4g}" for c in comparisons if (df := getattr(c, "degrees_of_freedom", None)) is not None})
+    if freedom:
+        reference += f" ({' / '.join(freedom)} degrees of freedom)" if len(freedom) <= 3 else \
+            " (degrees of freedom per metric in the JSON)"
     lines = [
-        f"{family.candidate} (candidate) vs {family.baseline} (baseline): {table.path}",
-        f"{level} bootstrap intervals, {first.n_resamples} resamples, {resampling}, seed {family.seed}",
-        f"p-values: normal approximation, adjusted by {family.correction.value} at alpha {family.alpha:g}",
+        f"{family.candidate} (candidate) vs {family.baseline} (baseline): {', '.join(table.sources)}",
+        f"{level} intervals: {method}; {first.n_resamples} resamples, {resampling}, seed {family.seed}",
+        f"p-values: {reference}, adjusted by {family.correction.value} at alpha {family.alpha:g}",
         "",
+        text_table(*family_table(family)),
+        "",
+        f"better/worse *: the candidate differs significantly at alpha {family.alpha:g} after adjustment, in the "
+        "direction the column 'better' gives; (-N): items dropped for a missing value or a row for one model only",
     ]
-    header = ("metric", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj", "d_z", "effect",
-              "items", "clusters")
-    body = []
-    for comparison, (base, cand) in zip(family.comparisons, means):
-        mark = " *" if comparison.rejected else ""
-        body.append((
-            comparison.metric or "",
-            f"{base.mean:.4f}",
-            f"{cand.mean:.4f}",
-            _signed(comparison.difference, 4) + mark,
-            f"[{_signed(comparison.ci_lower, 4)}, {_signed(comparison.ci_upper, 4)}]",
-            f"{comparison.p_value:.3g}",
-            f"{comparison.p_adjusted:.3g}",
-            _signed(comparison.d_z, 2),
-            comparison.magnitude.value,
-            str(comparison.n_items) + (f" (-{comparison.n_dropped})" if comparison.n_dropped else ""),
-            "-" if comparison.n_clusters is None else str(comparison.n_clusters),
-        ))
-    widths = [max(len(row[i]) for row in (header, *body)) for i in range(len(header))]
-    for row in (header, *body):
-        cells = [cell.ljust(width) if i in (0, 8) else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))]
-        lines.append("  ".join(cells).rstrip())
-    lines.append("")
-    lines.append(f"* the difference is significant at alpha {family.alpha:g} after adjustment; "
-                 "(-N): items dropped for a missing value or a row for one model only")
+    if family.item_properties:
+        lines.append("left out as properties of the items (equal for both models on every item): "
+                     + ", ".join(family.item_properties))
+    warned: dict[str, list[str]] = {}
+    for comparison in comparisons:
+        for warning in getattr(comparison, "warnings", ()) or ():
+            warned.setdefault(str(warning), []).append(comparison.metric or "")
+    for warning, metrics in warned.items():
+        lines.append(f"warning ({', '.join(metrics)}): {warning}")
     return "\n".join(lines)
 
 
+def report_json(family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]],
+                table: ScoreTable, cluster_column: str | None) -> dict[str, Any]:
+    """Every number of the report, as JSON-ready values (non-finite numbers as null)."""
+    document = family.to_dict()
+    document["files"] = list(table.sources)
+    document["cluster_column"] = cluster_column
+    for comparison, outcome, (base, cand) in zip(document["comparisons"], family.outcomes, means):
+        comparison["outcome"] = outcome.value
+        comparison["baseline_interval"] = base.to_dict()
+        comparison["candidate_interval"] = cand.to_dict()
+    return dict(_finite_or_none(document))
+
+
 def _finite_or_none(value: Any) -> Any:
+    import math
+
     if isinstance(value, float) and not math.isfinite(value):
         return None
     if isinstance(value, dict):
@@ -206,105 +245,133 @@ def _finite_or_none(value: Any) -> Any:
     return value
 
 
-def report_json(family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]],
-                table: CsvTable, cluster_column: str | None) -> dict[str, Any]:
-    """Every number of the report, as JSON-ready values (non-finite numbers as null)."""
-    document = family.to_dict()
-    document["file"] = str(table.path)
-    document["cluster_column"] = cluster_column
-    for comparison, (base, cand) in zip(document["comparisons"], means):
-        comparison["baseline_interval"] = base.to_dict()
-        comparison["candidate_interval"] = cand.to_dict()
-    return dict(_finite_or_none(document))
+def _same_file(first: Path, second: Path) -> bool:
+    try:
+        return first.exists() and second.exists() and os.path.samefile(first, second)
+    except OSError:
+        return False
 
 
-def check_outputs(args: argparse.Namespace) -> None:
-    """Refuse output paths that cannot be written, before the work of the report."""
-    for path in (args.json, args.chart):
-        if path is not None and path.is_dir():
-            raise UsageError(f"{path}: cannot write the file: it is a directory")
-    if args.chart is None:
-        return
-    if importlib.util.find_spec("matplotlib") is None:
-        raise UsageError("mirabund report: error: --chart needs matplotlib: pip install 'mirabund[plot]'")
-    from matplotlib.backend_bases import FigureCanvasBase
+def check_outputs(args: argparse.Namespace) -> list[tuple[str, Path]]:
+    """The output files, refused before the work of the report when they cannot
+    or must not be written: a folder, a missing or read-only folder, an input,
+    or the same file twice."""
+    outputs = [(option, Path(path)) for option, path in (("--json", args.json), ("--chart", args.chart))
+               if path is not None and str(path) != "-"]
+    if args.chart is not None and str(args.chart) == "-":
+        raise UsageError("-: the chart is written to a file, not to standard output")
+    inputs = [Path(name) for name in args.files if name != "-"]
+    for option, path in outputs:
+        if path.is_dir():
+            raise UsageError(f"{path}: cannot write the file: it is a folder")
+        folder = path.parent
+        if not folder.is_dir():
+            raise UsageError(f"{path}: cannot write the file: no folder {str(folder)!r}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise UsageError(f"{path}: cannot write the file: the folder is not writable")
+        for given in inputs:
+            if path.resolve() == given.resolve() or _same_file(path, given):
+                raise UsageError(f"{path}: {option} would overwrite an input file")
+    if len(outputs) == 2 and (outputs[0][1].resolve() == outputs[1][1].resolve() or
+                              _same_file(outputs[0][1], outputs[1][1])):
+        raise UsageError(f"{outputs[0][1]}: --json and --chart name the same file")
+    if args.chart is not None:
+        import importlib.util
 
-    formats = FigureCanvasBase.get_supported_filetypes()
-    if args.chart.suffix[1:].lower() not in formats:
-        known = ", ".join(f".{suffix}" for suffix in sorted(formats))
-        raise UsageError(f"{args.chart}: the chart's format comes from the file's suffix, one of {known}")
+        if importlib.util.find_spec("matplotlib") is None:
+            raise UsageError("mirabund report: error: --chart needs matplotlib: pip install 'mirabund[plot]'")
+        from matplotlib.backend_bases import FigureCanvasBase
+
+        formats = FigureCanvasBase.get_supported_filetypes()
+        if args.chart.suffix[1:].lower() not in formats:
+            known = ", ".join(f".{suffix}" for suffix in sorted(formats))
+            raise UsageError(f"{args.chart}: the chart's format comes from the file's suffix, one of {known}")
+    return outputs
+
+
+def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
+    """Write through ``write`` to a new file beside ``path``, then rename it
+    over ``path``: a reader sees the old file or the whole new one."""
+    import tempfile
+
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=path.suffix, dir=path.parent)
+    os.close(handle)
+    try:
+        write(Path(temporary))
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        os.replace(temporary, path)
+    except BaseException as error:
+        Path(temporary).unlink(missing_ok=True)
+        if isinstance(error, OSError):
+            raise UsageError(f"{path}: cannot write the file: {error.strerror or error}") from None
+        if isinstance(error, ValueError):  # a format matplotlib cannot write
+            raise UsageError(f"{path}: cannot write the file: {error}") from None
+        raise
+
+
+def _write_text(path: Path, text: str) -> None:
+    path.write_text(text, encoding="utf-8")
 
 
 def run_report(args: argparse.Namespace) -> int:
-    check_outputs(args)
-    table = read_csv(args.file)
-    for option, name in (("--model-column", args.model_column), ("--item-column", args.item_column),
-                         ("--cluster-column", args.cluster_column)):
-        if name is not None and name not in table.columns:
-            raise UsageError(f"{table.where(column=name)}: no such column (given as {option}); "
-                             f"columns: {', '.join(table.columns)}")
-    keys = {args.model_column, args.item_column, args.cluster_column}
-    if args.metrics is not None:
-        metrics = [name.strip() for name in args.metrics.split(",")]
-        for name in metrics:
-            if name not in table.columns:
-                raise UsageError(f"{table.where(column=name)}: no such column (given in --metrics); "
-                                 f"columns: {', '.join(table.columns)}")
-    values = {name: list(map(read_label if name in keys else read_cell, cells)) for name, cells in table.columns.items()}
-    if args.metrics is None:
-        metrics = [name for name, column in values.items() if name not in keys and is_metric(name, column)]
-        if not metrics:
-            raise UsageError(f"{table.path}: no metric columns: no column other than the model, item and cluster "
-                             "columns holds numbers; name them with --metrics")
-    for name in metrics:
-        if name not in keys:
-            check_scores(table, name, values[name])
-    columns = {name: values[name] for name in (*keys, *metrics) if name is not None}
+    outputs = dict(check_outputs(args))
+    from ._checks import TableError
+    from ._metrics import compare_family
+    from ._tables import read_table
+
+    direction: dict[str, str] = {}
+    for names, way in ((args.higher_is_better, "higher"), (args.lower_is_better, "lower")):
+        for name in names:
+            if direction.setdefault(name, way) != way:
+                raise UsageError(f"mirabund report: error: {name!r} is given both --higher-is-better and "
+                                 "--lower-is-better")
+    table = None
     try:
+        table = read_table(args.files, format=args.format, model_column=args.model_column,
+                           item_column=args.item_column, cluster_column=args.cluster_column, metrics=args.metrics,
+                           direction=direction or None, labels=args.labels)
         family, means = compare_family(
-            columns, baseline=args.baseline, candidate=args.candidate, metrics=metrics,
-            model_column=args.model_column, item_column=args.item_column, cluster_column=args.cluster_column,
+            table, baseline=args.baseline, candidate=args.candidate, metrics=args.metrics,
             correction=args.correction, alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
             confidence_level=args.confidence_level, seed=args.seed, nan_policy=args.nan_policy, with_means=True,
         )
     except TableError as error:
-        detail = error.detail.replace("nan_policy='omit'", "--nan-policy omit")
-        raise UsageError(f"{table.where(error.row, error.column)}: {detail}") from None
+        raise UsageError(error.message(error.where or "table", OPTIONS)) from None
     except (TypeError, ValueError) as error:
-        raise UsageError(f"{table.path}: {_option_names(str(error))}") from None
+        where = ", ".join(table.sources) if table is not None else ", ".join(args.files)
+        raise UsageError(f"{where}: {error}") from None
     except MemoryError as error:
-        raise UsageError(f"{table.path}: {error or 'not enough memory'}; try fewer --resamples") from None
-    print(format_report(family, means, table, args.cluster_column))
-    if args.json is not None:
-        _write(args.json, lambda path: path.write_text(
-            json.dumps(report_json(family, means, table, args.cluster_column), indent=2, allow_nan=False) + "\n",
-            encoding="utf-8"))
-        print(f"results: {args.json}")
-    if args.chart is not None:
+        raise UsageError(f"{', '.join(table.sources) if table else 'error'}: {str(error) or 'not enough memory'}; "
+                         "try fewer --resamples") from None
+    text = format_report(family, table, table.cluster_column)
+    notes = []
+    if "--json" in outputs:
+        import json
+
+        document = json.dumps(report_json(family, means, table, table.cluster_column), indent=2, allow_nan=False)
+        write_atomically(outputs["--json"], lambda path: _write_text(path, document + "\n"))
+        notes.append(f"results: {outputs['--json']}")
+    if "--chart" in outputs:
         from ._chart import draw_intervals
 
-        _write(args.chart, lambda path: draw_intervals(path, family, means))
-        print(f"chart: {args.chart}")
+        write_atomically(outputs["--chart"], lambda path: draw_intervals(path, family, means))
+        notes.append(f"chart: {outputs['--chart']}")
+    if args.json == "-":
+        import json
+
+        print("\n".join([text, *notes]), file=sys.stderr)
+        print(json.dumps(report_json(family, means, table, table.cluster_column), indent=2, allow_nan=False))
+    else:
+        print("\n".join([text, *notes]))
     sys.stdout.flush()  # here, so that a reader that has gone is noticed in main
     return 0
 
 
-def _option_names(message: str) -> str:
-    """Speak of the command's options rather than the function's arguments."""
-    for argument, option in (("n_resamples", "--resamples"), ("block_size", "--block-size"),
-                             ("confidence_level", "--confidence-level"), ("alpha", "--alpha"), ("seed", "--seed")):
-        if message.startswith(argument + " "):
-            return option + message[len(argument):]
-    return message
-
-
-def _write(path: Path, write: Any) -> None:
-    try:
-        write(path)
-    except OSError as error:
-        raise UsageError(f"{path}: cannot write the file: {error.strerror or error}") from None
-    except ValueError as error:  # an extension matplotlib cannot write
-        raise UsageError(f"{path}: cannot write the file: {error}") from None
+def _silence_stdout() -> None:
+    """Send the rest of standard output nowhere, so that flushing it at exit raises nothing."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -316,14 +383,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"mirabund: {error}" if not str(error).startswith("mirabund") else str(error), file=sys.stderr)
         return 2
     except (MemoryError, OverflowError) as error:
-        print(f"mirabund: error: {error or type(error).__name__}", file=sys.stderr)
+        print(f"mirabund: error: {str(error) or 'not enough memory'}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader has gone (``| head``): stop quietly, as a process ended
-        # by SIGPIPE would, and send the rest of the output nowhere, so that
-        # flushing it at exit raises nothing.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader has gone (``| head``): stop quietly, as a process ended by SIGPIPE would.
+        _silence_stdout()
         return 141
     except KeyboardInterrupt:
         print("mirabund: interrupted", file=sys.stderr)
         return 130
+    except OSError as error:
+        if sys.stdout.closed or error.errno is None:
+            raise
+        _silence_stdout()  # standard output cannot be written (a full disk, /dev/full)
+        print(f"mirabund: error: cannot write the report: {error.strerror or error}", file=sys.stderr)
+        return 2

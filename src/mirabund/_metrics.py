@@ -1,37 +1,32 @@
 """Comparisons of two models on every metric of a long table, as one family.
 
-A long table has one row per model and item and one column per metric. The
-rows of the two models are matched by the item column; every metric is
-compared on its matched items as ``compare`` does, all with the one recorded
-seed, and the family's p-values are adjusted together by
-``_mirabund_core.correct_p_values``.
+The table (a :class:`~mirabund._tables.ScoreTable`, or anything
+:func:`~mirabund._tables.as_score_table` takes) has one row per model and
+item and one column per metric. The rows of the two models are matched by
+item; every metric is compared on its matched items as ``compare`` does, all
+with the one recorded seed, and the family's p-values are adjusted together
+by ``_mirabund_core.correct_p_values``. Which way each metric is better
+decides whether a significant difference is a gain or a loss.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import enum
-import numbers
-from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, ClassVar, TypeAlias
+from typing import Any, ClassVar
 
 import numpy as np
 
 import _mirabund_core
 
-from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction, describe
+from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction
 from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
 from ._results import Result, returns_fields
-from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list, ordered_items
+from ._tables import Direction, ScoreTable, Table, as_score_table, pair_items, refuse_missing
 
-if TYPE_CHECKING:
-    import pandas
-
-__all__ = ["Correction", "MetricComparisons", "Table", "TableError", "compare_metrics"]
-
-#: A long table: a pandas DataFrame, or a mapping of column name to column.
-Table: TypeAlias = "pandas.DataFrame | Mapping[str, Scores | Labels]"
+__all__ = ["Correction", "MetricComparisons", "Outcome", "Table", "TableError", "compare_metrics"]
 
 
 class Correction(enum.StrEnum):
@@ -60,13 +55,31 @@ class Correction(enum.StrEnum):
         return check_choice("correction", value, {member.value: member for member in cls})
 
 
+class Outcome(enum.StrEnum):
+    """What a comparison found, in the metric's direction: the candidate
+    significantly better, significantly worse, or neither."""
+
+    BETTER = "better"
+    WORSE = "worse"
+    UNCLEAR = "no significant difference"
+
+    @classmethod
+    def of(cls, comparison: Comparison, direction: Direction) -> Outcome:
+        """The outcome of a comparison whose ``rejected`` is set, for a metric better in ``direction``."""
+        if not comparison.rejected or comparison.difference == 0.0:
+            return cls.UNCLEAR
+        gain = comparison.difference > 0.0 if direction is Direction.HIGHER else comparison.difference < 0.0
+        return cls.BETTER if gain else cls.WORSE
+
+
 @dataclass(frozen=True, slots=True, repr=False)
 class MetricComparisons(Result):
     """The comparisons of two models on a family of metrics.
 
     Iterate over it for the comparisons in metric order; index it by metric
     name (``family["accuracy"]``, ``"accuracy" in family``) or by position
-    (``family[0]``).
+    (``family[0]``). Its ``repr`` is a table of the numbers, and notebooks
+    show it as an HTML table.
 
     Attributes
     ----------
@@ -82,6 +95,13 @@ class MetricComparisons(Result):
     seed : int
         The seed of every metric's resampling: pass it back to repeat the
         result exactly.
+    directions : tuple of Direction
+        For each comparison, whether a higher or a lower score of its metric
+        is better.
+    item_properties : tuple of str
+        Numeric columns left out of the metrics chosen by default because
+        they are equal for both models on every item (a fold, a true class):
+        properties of the items, not scores.
     """
 
     _repr_fields: ClassVar[tuple[str, ...]] = ("baseline", "candidate", "metrics", "correction", "alpha", "seed")
@@ -91,11 +111,19 @@ class MetricComparisons(Result):
     correction: Correction
     alpha: float
     seed: int
+    directions: tuple[Direction, ...] = ()
+    item_properties: tuple[str, ...] = ()
 
     @property
     def metrics(self) -> tuple[str, ...]:
         """The metric names, in order."""
         return tuple(comparison.metric or "" for comparison in self.comparisons)
+
+    @property
+    def outcomes(self) -> tuple[Outcome, ...]:
+        """For each comparison, whether the candidate is significantly better, worse, or neither."""
+        directions = self.directions or (Direction.HIGHER,) * len(self.comparisons)
+        return tuple(Outcome.of(c, d) for c, d in zip(self.comparisons, directions))
 
     def __iter__(self) -> Iterator[Comparison]:
         return iter(self.comparisons)
@@ -114,106 +142,19 @@ class MetricComparisons(Result):
                 return comparison
         raise KeyError(f"no comparison for metric {metric!r}; metrics: {', '.join(map(repr, self.metrics))}")
 
+    def __repr__(self) -> str:
+        from ._report import family_table, text_table
 
-def _table_columns(table: object) -> Mapping[str, Any]:
-    if is_pandas(table) and hasattr(table, "columns"):
-        frame: Any = table
-        # Columns by position: a name given twice would select both.
-        named = [(name, frame.iloc[:, position]) for position, name in enumerate(frame.columns)]
-    elif isinstance(table, Mapping):
-        named = [(name, ordered_items(f"column {name!r}", values)) for name, values in table.items()]
-    else:
-        raise TypeError(
-            f"table must be a pandas DataFrame or a mapping of column name to sequence, got {describe(table)}"
-        )
-    columns: dict[str, Any] = {}
-    for name, values in named:
-        if str(name) in columns:
-            raise TableError("two columns have this name", column=str(name))
-        columns[str(name)] = values
-    return columns
+        title = (f"MetricComparisons: {self.candidate} (candidate) vs {self.baseline} (baseline), "
+                 f"{self.correction.value} at alpha {self.alpha:g}, seed {self.seed}")
+        return f"{title}\n{text_table(*family_table(self))}"
 
+    def _repr_html_(self) -> str:
+        from ._report import family_table, html_table
 
-def _refuse_missing(
-    what: str, column: str, rows: Sequence[int], *, scope: str = " for the compared models", drops: str = "such items"
-) -> None:
-    """Under nan_policy "raise": refuse the missing cells of ``column`` at table ``rows``, if any."""
-    if len(rows):
-        count = len(rows)
-        raise TableError(
-            f"{count} missing {what}{'s' if count != 1 else ''}{scope}, the first here; "
-            f"pass nan_policy='omit' to drop {drops}",
-            row=int(min(rows)), column=column,
-        )
-
-
-def _model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
-    rows = [row for row, model in enumerate(models) if not is_missing(model) and model == name]
-    if not rows:
-        found = ", ".join(repr(model) for model in dict.fromkeys(m for m in models if not is_missing(m)))
-        raise TableError(f"no rows for the {role} model {name!r}; models found: {found}", column=model_column)
-    return rows
-
-
-def _items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
-    """The model's rows by item; rows without an item label are left out."""
-    found: dict[Hashable, int] = {}
-    for row in rows:
-        item = items[row]
-        if is_missing(item):
-            continue
-        first = found.setdefault(item, row)
-        if first != row:
-            raise TableError(
-                f"a second row for model {model!r} and item {item!r}",
-                row=row, column=item_column,
-            )
-    return found
-
-
-@dataclass(frozen=True, slots=True)
-class Pairs:
-    """The rows of the two models matched by item."""
-
-    baseline_rows: np.ndarray[Any, np.dtype[np.intp]]
-    candidate_rows: np.ndarray[Any, np.dtype[np.intp]]
-    n_unmatched: int
-
-
-def match_items(
-    models: list[Any], items: list[Any], baseline: object, candidate: object, *,
-    model_column: str, item_column: str, nan_policy: NanPolicy,
-) -> Pairs:
-    """Match the baseline's rows to the candidate's by item, in the baseline's row order.
-
-    Under "omit", rows without a model label are passed over, and the
-    compared models' rows without an item label count as unmatched.
-    """
-    base_rows = _model_rows(models, baseline, "baseline", model_column)
-    cand_rows = _model_rows(models, candidate, "candidate", model_column)
-    unlabelled = [row for row in base_rows + cand_rows if is_missing(items[row])]
-    if nan_policy == "raise":
-        _refuse_missing("model label", model_column, [row for row, model in enumerate(models) if is_missing(model)],
-                        scope="", drops="such rows")
-        _refuse_missing("item label", item_column, unlabelled, drops="such rows")
-    base = _items_by_row(items, base_rows, baseline, item_column)
-    cand = _items_by_row(items, cand_rows, candidate, item_column)
-    if nan_policy == "raise":
-        for have, lack, rows in ((baseline, candidate, base), (candidate, baseline, cand)):
-            other = cand if rows is base else base
-            for item, row in rows.items():
-                if item not in other:
-                    raise TableError(
-                        f"item {item!r} has a row for model {have!r} but none for model {lack!r}; "
-                        "pass nan_policy='omit' to drop such items",
-                        row=row, column=item_column,
-                    )
-    matched = [item for item in base if item in cand]
-    return Pairs(
-        baseline_rows=np.array([base[item] for item in matched], dtype=np.intp),
-        candidate_rows=np.array([cand[item] for item in matched], dtype=np.intp),
-        n_unmatched=len(base) + len(cand) - 2 * len(matched) + len(unlabelled),
-    )
+        return html_table(*family_table(self), caption=(
+            f"{self.candidate} (candidate) vs {self.baseline} (baseline), {self.correction.value} "
+            f"at alpha {self.alpha:g}, seed {self.seed}"))
 
 
 @returns_fields(MetricComparisons)
@@ -223,8 +164,9 @@ def compare_metrics(
     baseline: str,
     candidate: str,
     metrics: str | Iterable[str] | None = None,
-    model_column: str = "model",
-    item_column: str = "item",
+    direction: str | Direction | Mapping[str, str | Direction] | None = None,
+    model_column: str | None = None,
+    item_column: str | None = None,
     cluster_column: str | None = None,
     correction: str | Correction | _mirabund_core.CorrectionMethod = "benjamini-hochberg",
     alpha: float = 0.05,
@@ -233,6 +175,7 @@ def compare_metrics(
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
+    **options: Any,
 ) -> MetricComparisons:
     """Compare two models on every metric of a long table, with adjusted p-values.
 
@@ -244,23 +187,34 @@ def compare_metrics(
 
     Parameters
     ----------
-    table : pandas.DataFrame or mapping of str to sequence
+    table : ScoreTable, data frame or mapping of str to sequence
         A long table: one row per model and item, one column per metric
-        (plus the model, item and, optionally, cluster columns). A mapping
-        of column name to equally long sequences works without pandas.
+        (plus the model, item and, optionally, cluster columns). A
+        :class:`ScoreTable` from :func:`read_table` (files, harness logs),
+        any data frame narwhals supports (pandas, polars, pyarrow), or a
+        mapping of column name to equally long sequences, which works
+        without pandas.
     baseline, candidate : str
-        The two models, as named in ``model_column``.
+        The two models, as named in the model column; they must differ.
     metrics : str or iterable of str, optional
         The metric columns to compare, in the order to report them. None
-        takes every column other than the model, item and cluster columns
-        that holds a number, or nothing but missing values; a column of text
-        is not a metric. A chosen column with an infinity or a stray word is
-        refused, naming it.
-    model_column : str, default "model"
-        The column naming each row's model.
-    item_column : str, default "item"
-        The column naming each row's item; the two models' rows are matched
-        on it, and each model has at most one row per item.
+        takes the table's metrics (those a :class:`ScoreTable` names; for
+        other tables every column other than the model, item and cluster
+        columns that holds numbers) less any that are equal for both models
+        on every item, which are properties of the items (the result's
+        ``item_properties``). A chosen column with an infinity or a stray
+        word is refused, naming it.
+    direction : "higher", "lower" or mapping of str to either, optional
+        Whether a higher or a lower score is better: one for every metric,
+        or one per metric named (``{"log_loss": "lower"}``). Metrics not
+        named keep the table's direction, else higher. It decides the
+        ``outcomes`` of the result: a significant difference the wrong way
+        is a loss, never a gain.
+    model_column, item_column : str, optional
+        The columns naming each row's model and item; None takes the
+        table's own (a :class:`ScoreTable`'s), else ``"model"`` and
+        ``"item"``. The two models' rows are matched on the item, and each
+        model has at most one row per item.
     cluster_column : str, optional
         The column naming each item's cluster (a topic, a conversation).
         Given, intervals resample whole clusters and standard errors are
@@ -287,6 +241,9 @@ def compare_metrics(
         counts them in each comparison's ``n_dropped``, and passes over rows
         without a model label. An item is in no cluster when either of its
         rows lacks the label.
+    **options
+        Further options of each metric's comparison, passed on as
+        :func:`compare` takes them.
 
     Returns
     -------
@@ -306,7 +263,8 @@ def compare_metrics(
         overflow a float, naming the column.
     ValueError
         For options out of range (a block longer than a metric's items
-        too), and columns of unequal length.
+        too), a candidate equal to the baseline, and columns of unequal
+        length.
 
     Examples
     --------
@@ -314,20 +272,21 @@ def compare_metrics(
     >>> table = {
     ...     "model": ["a"] * 4 + ["b"] * 4,
     ...     "item": ["q1", "q2", "q3", "q4"] * 2,
+    ...     "fold": [1, 2, 1, 2] * 2,
     ...     "accuracy": [1, 0, 1, 0, 1, 1, 1, 0],
     ...     "score": [6.5, 5.0, 7.0, 4.5, 7.5, 6.0, 7.0, 5.5],
     ... }
     >>> result = mirabund.compare_metrics(table, baseline="a", candidate="b", seed=3)
-    >>> result.metrics
-    ('accuracy', 'score')
+    >>> result.metrics, result.item_properties
+    (('accuracy', 'score'), ('fold',))
     >>> result["score"].difference
     0.75
     """
     family, _ = compare_family(
-        table, baseline=baseline, candidate=candidate, metrics=metrics, model_column=model_column,
-        item_column=item_column, cluster_column=cluster_column, correction=correction, alpha=alpha,
-        block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
-        nan_policy=nan_policy, with_means=False,
+        table, baseline=baseline, candidate=candidate, metrics=metrics, direction=direction,
+        model_column=model_column, item_column=item_column, cluster_column=cluster_column, correction=correction,
+        alpha=alpha, block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
+        nan_policy=nan_policy, with_means=False, **options,
     )
     return family
 
@@ -337,79 +296,73 @@ def compare_family(
     *,
     baseline: str,
     candidate: str,
-    metrics: str | Iterable[str] | None,
-    model_column: str,
-    item_column: str,
-    cluster_column: str | None,
-    correction: object,
-    alpha: object,
-    block_size: object,
-    n_resamples: object,
-    confidence_level: object,
-    seed: object,
-    nan_policy: object,
-    with_means: bool,
+    metrics: str | Iterable[str] | None = None,
+    direction: object = None,
+    model_column: str | None = None,
+    item_column: str | None = None,
+    cluster_column: str | None = None,
+    correction: object = "benjamini-hochberg",
+    alpha: object = 0.05,
+    block_size: object = 1,
+    n_resamples: object = 10_000,
+    confidence_level: object = 0.95,
+    seed: object = None,
+    nan_policy: object = "raise",
+    with_means: bool = False,
+    **options: Any,
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
     """``compare_metrics``, and with ``with_means`` each model's mean interval
-    per metric, over the same items as the metric's comparison."""
-    options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
-                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+    per metric, over the same items as the metric's comparison. Table errors
+    are placed in the files the table was read from."""
+    resampling = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+                                  confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
     method = Correction.check(correction)
     level = check_fraction("alpha", alpha)
-    columns = _table_columns(table)
-    for role, name in (("model_column", model_column), ("item_column", item_column),
-                       ("cluster_column", cluster_column)):
-        if name is not None and name not in columns:
-            raise TableError(f"no column {name!r} (given as {role}); columns: {', '.join(map(repr, columns))}",
-                             column=name)
-    lengths = {name: len(values) for name, values in columns.items()}
-    if len(set(lengths.values())) > 1:
-        raise ValueError(f"table columns must be of equal length, got {lengths}")
-    chosen = metric_names(columns, metrics, exclude={model_column, item_column, cluster_column})
-    models = label_list(model_column, columns[model_column])
-    items = label_list(item_column, columns[item_column])
-    pairs = match_items(models, items, baseline, candidate, model_column=model_column,
-                        item_column=item_column, nan_policy=options.nan_policy)
+    scores = as_score_table(table, model_column=model_column, item_column=item_column,
+                            cluster_column=cluster_column, metrics=metrics, direction=direction)
+    try:
+        return _compare_table(scores, baseline, candidate, metrics is None, resampling, method, level, with_means,
+                              options)
+    except TableError as error:
+        raise scores.placed(error) from None
+
+
+def _compare_table(
+    table: ScoreTable, baseline: str, candidate: str, by_default: bool, resampling: Resampling,
+    method: Correction, level: float, with_means: bool, options: Mapping[str, Any],
+) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
+    pairs = pair_items(table, baseline, candidate, resampling.nan_policy)
     labels_missing = np.zeros(len(pairs.baseline_rows), dtype=np.bool_)
-    groups = None
-    if cluster_column is not None:
-        labels = label_list(cluster_column, columns[cluster_column])
-        paired_labels = []
-        unlabelled = []
-        for base_row, cand_row in zip(pairs.baseline_rows.tolist(), pairs.candidate_rows.tolist()):
-            label, other = labels[base_row], labels[cand_row]
-            unlabelled += [row for row, cell in ((base_row, label), (cand_row, other)) if is_missing(cell)]
-            if is_missing(label) or is_missing(other):
-                label = None  # an item is in no cluster when either of its rows lacks the label
-            elif label != other:
-                raise TableError(
-                    f"item {items[base_row]!r} is in cluster {label!r} for model {baseline!r} "
-                    f"but in {other!r} for model {candidate!r}",
-                    row=cand_row, column=cluster_column,
-                )
-            paired_labels.append(label)
-        if options.nan_policy == "raise":
-            _refuse_missing("cluster label", cluster_column, unlabelled)
-        groups = as_clusters(paired_labels, len(paired_labels), cluster_column)
-        labels_missing = groups.missing
+    if pairs.clusters is not None:
+        labels_missing = pairs.clusters.missing
+    scored = {metric: pairs.scores(table, metric) for metric in table.metrics}
+    properties: tuple[str, ...] = ()
+    if by_default:
+        # A column equal for both models on every item describes the items.
+        properties = tuple(metric for metric, (base, cand) in scored.items()
+                           if np.array_equal(base, cand, equal_nan=True))
+        if len(properties) == len(scored):
+            raise TableError(f"no metric columns: every numeric column is equal for both models on every item "
+                             f"({', '.join(map(repr, properties))}), a property of the items; name the metrics",
+                             argument="metrics")
     comparisons = []
     means: list[tuple[MeanInterval, MeanInterval]] = []
-    for metric in chosen:
-        scores = as_scores(f"column {metric!r}", columns[metric])
-        base, cand = scores[pairs.baseline_rows], scores[pairs.candidate_rows]
-        if options.nan_policy == "raise":
-            _refuse_missing("value", metric, [*pairs.baseline_rows[np.isnan(base)].tolist(),
-                                              *pairs.candidate_rows[np.isnan(cand)].tolist()])
+    for metric, (base, cand) in scored.items():
+        if metric in properties:
+            continue
+        if resampling.nan_policy == "raise":
+            refuse_missing("value", metric, [*pairs.baseline_rows[np.isnan(base)].tolist(),
+                                             *pairs.candidate_rows[np.isnan(cand)].tolist()])
         keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
-        codes = None if groups is None else groups.select(keep)
+        codes = None if pairs.clusters is None else pairs.clusters.select(keep)
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
         subject = Subject(metric, in_table=True)
-        comparisons.append(paired_comparison(base[keep], cand[keep], codes, options, subject,
-                                             n_dropped=n_dropped, metric=metric))
+        comparisons.append(paired_comparison(base[keep], cand[keep], codes, resampling, subject,
+                                             n_dropped=n_dropped, metric=metric, **options))
         if with_means:
             means.append((
-                mean_interval_of(base[keep], codes, options, subject, n_dropped=n_dropped),
-                mean_interval_of(cand[keep], codes, options, subject, n_dropped=n_dropped),
+                mean_interval_of(base[keep], codes, resampling, subject, n_dropped=n_dropped, **options),
+                mean_interval_of(cand[keep], codes, resampling, subject, n_dropped=n_dropped, **options),
             ))
     adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
     family = MetricComparisons(
@@ -421,49 +374,8 @@ def compare_family(
         ),
         correction=method,
         alpha=level,
-        seed=options.seed,
+        seed=resampling.seed,
+        directions=tuple(table.direction(c.metric or "") for c in comparisons),
+        item_properties=properties,
     )
     return family, means
-
-
-def is_metric(name: str, values: object) -> bool:
-    """Whether a column is a metric by its kind: it holds a number, or nothing but missing values.
-
-    A column of text (names, verdicts) is not a metric; one with some
-    numbers and a stray word is, so that the word is refused where it is.
-    """
-    if getattr(getattr(values, "dtype", None), "kind", "O") in "biuf":
-        return True
-    cells = label_list(f"column {name!r}", values)
-    return any(isinstance(cell, (numbers.Real, np.bool_)) and not is_missing(cell) for cell in cells) or all(
-        is_missing(cell) for cell in cells
-    )
-
-
-def metric_names(columns: Mapping[str, Any], metrics: object, exclude: set[str | None]) -> list[str]:
-    """The metric columns: those named by ``metrics``, checked, or for None every
-    column but those in ``exclude`` that :func:`is_metric`."""
-    if metrics is None:
-        chosen = [name for name, values in columns.items() if name not in exclude and is_metric(name, values)]
-        if not chosen:
-            raise TableError("no metric columns: no column other than the model, item and cluster columns "
-                             "holds numbers")
-        return chosen
-    given: list[object] = [metrics] if isinstance(metrics, str) else [None]
-    if isinstance(metrics, Iterable) and not isinstance(metrics, (str, bytes, Mapping)):
-        given = list(metrics)
-    if not all(isinstance(name, str) for name in given):
-        raise TypeError(f"metrics must be a column name or an iterable of column names, got {describe(metrics)}")
-    if not given:
-        raise ValueError("metrics must name at least one column, got none")
-    names = [str(name) for name in given]  # numpy's and pandas' strings as plain ones
-    for name in names:
-        if name not in columns:
-            raise TableError(f"no column {name!r} (given in metrics); columns: {', '.join(map(repr, columns))}",
-                             column=name)
-        if name in exclude:
-            raise ValueError(f"metrics must not include the model, item or cluster column, got {name!r}")
-    duplicates = sorted({name for name in names if names.count(name) > 1})
-    if duplicates:
-        raise ValueError(f"metrics must name each column once, got {', '.join(map(repr, duplicates))} twice")
-    return names

@@ -21,7 +21,8 @@ What the base gives them, and what a new result must keep:
   and NaN included (a ``d_z`` of differences without spread is infinite),
   which ``json.dumps`` writes as the non-standard ``Infinity`` and ``NaN``.
 - A short ``repr`` naming only the fields listed in ``_repr_fields``
-  (every field when it is empty), floats to six significant digits.
+  (every field when it is empty), floats to six significant digits, and
+  ``_repr_html_``, the fields as an HTML table for notebooks.
 - Every field is documented in the class docstring's ``Attributes`` section
   (numpy style), so ``help()`` shows it; the routine returning the result
   copies that list into its own docstring with :func:`returns_fields`.
@@ -80,6 +81,16 @@ class Result:
         as null).
         """
         return {f.name: _plain(getattr(self, f.name)) for f in dataclasses.fields(self)}  # type: ignore[arg-type]
+
+    def _repr_html_(self) -> str:
+        """The fields as an HTML table, for notebooks."""
+        import html
+
+        rows = "".join(
+            f"<tr><th>{html.escape(f.name)}</th><td>{html.escape(_short(getattr(self, f.name)))}</td></tr>"
+            for f in dataclasses.fields(self)  # type: ignore[arg-type]
+        )
+        return f"<table><caption>{type(self).__name__}</caption><tbody>{rows}</tbody></table>"
 
     def __repr__(self) -> str:
         names = self._repr_fields or tuple(f.name for f in dataclasses.fields(self))  # type: ignore[arg-type]

@@ -274,7 +274,7 @@ ROUTINES = [getattr(mirabund, name) for name in mirabund.__all__ if inspect.isfu
 
 def documented(name, doc):
     """Whether a numpy-style entry (``name : type``, ``a, name : type``, or names alone) documents ``name``."""
-    return re.search(rf"^ *(\w+, )*{name}(, \w+)*( :.*)?$", doc, re.MULTILINE) is not None
+    return re.search(rf"^ *(\w+, )*(\*\*)?{name}(, \w+)*( :.*)?$", doc, re.MULTILINE) is not None
 
 
 @pytest.mark.parametrize("routine", [*ROUTINES, mirabund.SequentialMonitor.update, mirabund.SequentialMonitor.update_many],

@@ -52,13 +52,13 @@ def test_report_prints_the_table_and_writes_every_number(tmp_path):
     (GOOD, ["--candidate", "c"], "scores.csv, column 'model': no rows for the candidate model 'c'"),
     (GOOD.replace(",t2,", ",t1,").replace(",t3,", ",t1,"), ["--metrics", "score"],
      "scores.csv, column 'score': items from at least 2 clusters are needed, got 1"),
-    (GOOD, ["--metrics", "accuracy,speed"], "scores.csv, column 'speed': no such column (given in --metrics)"),
-    (GOOD, ["--seed", "-3"], "scores.csv: --seed must be None or an integer in [0, 2**64), got -3"),
-    (GOOD, ["--resamples", "many"], "argument --resamples: invalid int value: 'many'"),
+    (GOOD, ["--metrics", "accuracy,speed"], "scores.csv, column 'speed': no such column (given as --metrics)"),
+    (GOOD, ["--seed", "-3"], "argument --seed: must be an integer in [0, 2**64), got -3"),
+    (GOOD, ["--resamples", "many"], "argument --resamples: invalid value: 'many'"),
     (GOOD, ["--chart", "no-such-dir/chart.png"], "no-such-dir/chart.png: cannot write the file"),
     (GOOD, ["--chart", "noext"], "noext: the chart's format comes from the file's suffix, one of "),
-    (GOOD, ["--json", "."], ".: cannot write the file: it is a directory"),
-    (GOOD, ["--resamples", str(10**20)], f"scores.csv: --resamples must be an integer >= 1 and <= {2**64 - 1}, got"),
+    (GOOD, ["--json", "."], ".: cannot write the file: it is a folder"),
+    (GOOD, ["--resamples", str(10**20)], f"argument --resamples: must be an integer >= 1 and <= {2**64 - 1}, got"),
     # Storage beyond any address space: refused before any allocation, also under the sanitizers.
     (GOOD, ["--resamples", str(2**62)], "scores.csv: not enough memory for this call; try fewer --resamples"),
 ])

@@ -5,11 +5,14 @@ Conventions every routine follows:
 - Scores may be any one-dimensional sequence of numbers: a list or tuple, a
   numpy array (booleans count as 0 and 1), a pandas Series, nullable dtypes
   included, or any other iterable (a generator), read once into a list.
-  Sets and mappings are refused: their items have no position to pair by.
+  Sets and mappings are refused: their items have no position to pair by;
+  so are text and bytes (a ``bytearray`` too), which are not sequences of
+  scores.
   pandas is never imported here: a pandas object is recognised by its
   type's module and read through its own ``to_numpy``.
-- Missing values are ``NaN`` (numpy's float scalars too), ``None`` and
-  ``pd.NA``; they become NaN in the float64 array. Infinities are not
+- Missing values are ``NaN`` (numpy's float scalars and ``Decimal('NaN')``
+  too), ``None``, ``pd.NA`` and the masked entries of a numpy masked array;
+  they become NaN in the float64 array. Infinities are not
   missing values: they are refused under every ``nan_policy``, since no mean
   or interval can be made of them, and so are numbers too large for a float.
 - ``nan_policy="raise"`` refuses missing values with a ``ValueError`` that
@@ -23,6 +26,7 @@ Conventions every routine follows:
 
 from __future__ import annotations
 
+import decimal
 import math
 import numbers
 from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence, Set
@@ -84,6 +88,8 @@ def is_missing(item: object) -> bool:
         return True
     if isinstance(item, (float, np.floating)):
         return math.isnan(item)
+    if isinstance(item, decimal.Decimal):
+        return item.is_nan()
     # pd.NA and pd.NaT, recognised without importing pandas.
     return type(item).__name__ in ("NAType", "NaTType")
 
@@ -96,7 +102,7 @@ def ordered_items(name: str, values: object) -> Iterable[Any]:
     """
     if isinstance(values, np.ndarray) or is_pandas(values):
         return cast(Iterable[Any], values)
-    if isinstance(values, (str, bytes, Mapping, Set)) or not isinstance(values, Iterable):
+    if isinstance(values, (str, bytes, bytearray, memoryview, Mapping, Set)) or not isinstance(values, Iterable):
         raise TypeError(f"{name} must be a one-dimensional sequence, got {describe(values)}")
     if isinstance(values, Sequence) or hasattr(values, "__array__"):
         return values
@@ -104,8 +110,15 @@ def ordered_items(name: str, values: object) -> Iterable[Any]:
 
 
 def one_dimensional(name: str, values: object) -> np.ndarray[Any, Any]:
-    """``values`` (from :func:`ordered_items`) as a one-dimensional array."""
-    if is_pandas(values) and hasattr(values, "to_numpy"):
+    """``values`` (from :func:`ordered_items`) as a one-dimensional array; the
+    masked entries of a masked array become NaN (numbers) or None (labels)."""
+    if np.ma.isMaskedArray(values):
+        masked: Any = values
+        numeric = masked.dtype.kind in "biuf"
+        array = np.array(np.ma.getdata(masked), dtype=np.float64 if numeric else object)
+        if array.ndim == 1:
+            array[np.ma.getmaskarray(masked)] = np.nan if numeric else None
+    elif is_pandas(values) and hasattr(values, "to_numpy"):
         kind = getattr(getattr(values, "dtype", None), "kind", "O")
         if kind in "biuf":
             array = np.asarray(values.to_numpy(dtype=np.float64, na_value=np.nan))

@@ -5,6 +5,7 @@ import math
 import pickle
 import re
 import warnings
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -196,6 +197,9 @@ def test_any_iterable_is_read_once_like_a_list(call):
     (lambda: mirabund.mean_interval([1.0, 2.0], confidence_level=10**400), ValueError,
      "confidence_level must be a number in (0, 1), got 1000"),
     (lambda: mirabund.mean_interval({1.0, 2.0}), TypeError, "x must be a one-dimensional sequence, got {1.0, 2.0} (set)"),
+    (lambda: mirabund.mean_interval(bytearray(b"\x01\x02")), TypeError, "x must be a one-dimensional sequence"),
+    (lambda: mirabund.compare_metrics({"model": ["a", "b"], "item": [1, 1], "x": [1, 2]}, baseline="a",
+                                      candidate="a"), ValueError, "candidate must name a model other than the baseline"),
     (lambda: mirabund.mean_interval([1.0, 2.0, 3.0], clusters=[np.float32("nan"), "a", "b"]), ValueError,
      "clusters has 1 missing value"),
     (lambda: mirabund.compare([1.0, 2.0], [1.0]), ValueError, "baseline and candidate must hold one score per item"),
@@ -285,3 +289,59 @@ def test_help_documents_every_argument_and_field(routine):
     returned = getattr(mirabund, inspect.signature(routine).return_annotation, None)
     if dataclasses.is_dataclass(returned):
         assert all(documented(field.name, doc) for field in dataclasses.fields(returned))
+
+
+def test_series_with_indexes_of_their_own_are_paired_by_index():
+    baseline, candidate, labels = clustered(seed=6)
+    index = [f"item-{i}" for i in range(len(labels))]
+    base = pd.Series(baseline, index=index)
+    shuffled = pd.Series(candidate, index=index).sample(frac=1.0, random_state=1)
+    topics = pd.Series(labels, index=index).sample(frac=1.0, random_state=2)
+    by_position = mirabund.compare(baseline, candidate, clusters=labels, n_resamples=50, seed=1)
+    assert mirabund.compare(base, shuffled, clusters=topics, n_resamples=50, seed=1) == by_position
+    assert mirabund.mean_interval(base, clusters=topics, n_resamples=50, seed=1) == mirabund.mean_interval(
+        baseline, clusters=labels, n_resamples=50, seed=1)
+    with pytest.raises(ValueError, match="baseline and candidate are pandas Series whose indexes hold different "
+                                         "items: 1 only in baseline"):
+        mirabund.compare(base, shuffled.rename(index={"item-3": "item-x"}))
+
+
+@pytest.mark.parametrize("call, expected", [
+    # Masked entries are missing values, not the numbers under the mask.
+    (lambda: mirabund.mean_interval(np.ma.masked_array([1.0, 2.0, 99.0, 3.0], mask=[0, 0, 1, 0]),
+                                    nan_policy="omit", n_resamples=10, seed=1).mean, 2.0),
+    # Decimal('NaN') is a missing label, not a cluster.
+    (lambda: mirabund.compare([1, 2, 3, 4, 5], [2, 2, 4, 6, 6], clusters=["a", "b", Decimal("NaN"), "b", "a"],
+                              nan_policy="omit", n_resamples=10, seed=1).n_clusters, 2),
+])
+def test_values_marked_missing_in_any_way_are_missing(call, expected):
+    assert call() == expected
+
+
+def test_metrics_by_default_leave_out_properties_of_the_items():
+    table = {"model": ["a"] * 4 + ["b"] * 4, "item": [1, 2, 3, 4] * 2, "fold": [0, 1, 0, 1] * 2,
+             "truth": [True, False, True, True] * 2, "score": [0.5, 0.6, 0.7, 0.4, 0.6, 0.6, 0.9, 0.5]}
+    family = mirabund.compare_metrics(table, baseline="a", candidate="b", n_resamples=10, seed=1)
+    assert family.metrics == ("score",) and family.item_properties == ("fold", "truth")
+    named = mirabund.compare_metrics(table, baseline="a", candidate="b", metrics=["fold", "score"], n_resamples=10,
+                                     seed=1)
+    assert named.metrics == ("fold", "score") and named.item_properties == ()
+    with pytest.raises(mirabund.TableError, match="every numeric column is equal for both models on every item"):
+        mirabund.compare_metrics({**table, "score": table["fold"]}, baseline="a", candidate="b")
+
+
+def test_direction_decides_gain_or_loss_and_the_family_reads_as_a_table():
+    n = 30
+    table = {"model": ["a"] * n + ["b"] * n, "item": list(range(n)) * 2,
+             "accuracy": [i % 2 for i in range(n)] + [1] * n, "log_loss": [0.5 + i % 3 / 10 for i in range(2 * n)]}
+    table["log_loss"][n:] = [value + 0.3 for value in table["log_loss"][n:]]
+    family = mirabund.compare_metrics(table, baseline="a", candidate="b", direction={"log_loss": "lower"},
+                                      n_resamples=100, seed=1)
+    assert family.directions == (mirabund.Direction.HIGHER, mirabund.Direction.LOWER)
+    assert family.outcomes == (mirabund.Outcome.BETTER, mirabund.Outcome.WORSE)
+    text = repr(family)
+    assert "accuracy" in text and "+0.5000" in text and "worse *" in text
+    assert "<table>" in family._repr_html_() and "<td>log_loss</td>" in family._repr_html_()
+    assert "<th>difference</th>" in family[0]._repr_html_()
+    with pytest.raises(mirabund.TableError, match="'speed' is not a metric"):
+        mirabund.compare_metrics(table, baseline="a", candidate="b", direction={"speed": "lower"})

@@ -57,5 +57,8 @@ def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[
         right.text(0.99, 0.9, p_text, transform=right.transAxes, ha="right", va="top", fontsize=8)
     if rows:
         axes[0][0].set_title(f"mean and {level:g}% interval")
-        axes[0][1].set_title(literal(f"{family.candidate} minus {family.baseline}"))
+        title = f"{family.candidate} minus {family.baseline}"
+        if len(title) > 36:
+            title = f"{family.candidate}\nminus {family.baseline}"
+        axes[0][1].set_title(literal(title))
     figure.savefig(path, dpi=110)

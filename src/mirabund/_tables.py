@@ -42,7 +42,6 @@ from ._samples import Clusters, FloatArray, as_clusters, as_scores, is_missing, 
 
 if TYPE_CHECKING:
     import pandas
-    import pyarrow
 
 __all__ = [
     "Direction",

@@ -35,6 +35,10 @@ def routines() -> None:
     assert_type(family["score"].d_z, float)
     assert_type(mirabund.to_frame([mean, paired, family]), pd.DataFrame)
     assert_type(family.to_dict(), dict[str, Any])
+    directed = mirabund.compare_metrics(table, baseline="a", candidate="b", direction={"score": "lower"},
+                                        n_resamples=200, seed=2)
+    assert_type(directed.outcomes, tuple[mirabund.Outcome, ...])
+    assert_type(directed.item_properties, tuple[str, ...])
 
 
 def rejected() -> None:
@@ -45,6 +49,7 @@ def rejected() -> None:
     mirabund.mean_interval(BASELINE, n_resamples=1.5)  # type: ignore[arg-type]
     mirabund.mean_interval(BASELINE, nan_policy="drop")  # type: ignore[arg-type]
     mirabund.compare_metrics({"score": BASELINE}, baseline="a")  # type: ignore[call-arg]
+    mirabund.read_table("scores.csv", labels=3)  # type: ignore[arg-type]
     result.p_value = 0.0  # type: ignore[misc]
 
 

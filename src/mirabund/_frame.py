@@ -19,7 +19,9 @@ def _rows(result: Result) -> list[dict[str, Any]]:
     if isinstance(result, MetricComparisons):
         family = {"baseline": result.baseline, "candidate": result.candidate,
                   "correction": result.correction.value, "alpha": result.alpha}
-        return [{**family, **comparison.to_dict()} for comparison in result.comparisons]
+        directions = result.directions or ("higher",) * len(result.comparisons)
+        return [{**family, **comparison.to_dict(), "direction": str(direction), "outcome": outcome.value}
+                for comparison, direction, outcome in zip(result.comparisons, directions, result.outcomes)]
     return [result.to_dict()]
 
 
@@ -31,7 +33,8 @@ def to_frame(results: Result | Iterable[Result]) -> pandas.DataFrame:
     results : result or iterable of results
         A ``MeanInterval``, ``Comparison`` or ``MetricComparisons`` (one row
         per metric, with the family's baseline, candidate, correction and
-        alpha on every row), or any iterable of them, such as the values of a
+        alpha on every row, and each metric's direction and outcome), or any
+        iterable of them, such as the values of a
         dict of results. Columns are the results' fields, in order;
         ``magnitude`` and ``correction`` hold their string values, and
         fields a result lacks are missing in its rows.

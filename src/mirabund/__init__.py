@@ -10,6 +10,9 @@ Routines
 --------
 mean_interval
     The mean of one model's scores with its standard error and interval.
+Method, Reference, InferenceWarning
+    How intervals and p-values are computed (``method=``), the distribution
+    they are read from, and the warning where inference is fragile.
 compare
     The paired comparison of two models on the same items.
 compare_metrics
@@ -43,6 +46,7 @@ from importlib.metadata import PackageNotFoundError, version
 from ._checks import NanPolicy
 from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
 from ._frame import to_frame
+from ._inference import InferenceWarning, Method, Reference
 from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
 from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
 from ._samples import Labels, Scores
@@ -56,14 +60,17 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "Comparison",
     "Correction",
+    "InferenceWarning",
     "Labels",
     "Magnitude",
     "MeanInterval",
+    "Method",
     "MetricComparisons",
     "MonitorBatch",
     "MonitorUpdate",
     "NanPolicy",
     "PilotEstimate",
+    "Reference",
     "Scores",
     "SequentialMonitor",
     "TableError",

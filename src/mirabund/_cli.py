@@ -22,7 +22,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NoReturn
 
-from ._compare import MeanInterval
+from ._compare import Comparison, MeanInterval
+from ._inference import Method
 from ._metrics import Correction, MetricComparisons, TableError, compare_family, is_metric
 
 __all__ = ["main"]
@@ -119,9 +120,9 @@ def _parser() -> _Parser:
         help="compare two models on every metric of a CSV file",
         description=(
             "Compare a candidate model with a baseline on the same items, metric by metric: each model's mean, "
-            "the paired difference with its bootstrap interval, standard error, p-value (normal approximation, "
-            "adjusted across the metrics) and effect size d_z. The file is a long table: one row per model and "
-            "item, one column per metric."
+            "the paired difference with its interval, standard error, p-value (adjusted across the metrics) and "
+            "effect size d_z, with intervals and p-values that keep their level with few clusters or items "
+            "(--method). The file is a long table: one row per model and item, one column per metric."
         ),
     )
     report.add_argument("file", type=Path, metavar="FILE.csv", help="the scores: a CSV file with a header row")
@@ -133,8 +134,15 @@ def _parser() -> _Parser:
     report.add_argument("--cluster-column", metavar="NAME",
                         help="the column naming each item's cluster, e.g. topic: resample whole clusters, "
                              "cluster-robust standard errors")
+    report.add_argument("--method", default="auto", choices=[m.value for m in Method],
+                        help="how intervals and p-values are computed (default: auto, which is cr2 with "
+                             "--cluster-column and bootstrap-t without): cr2 (CR2 standard errors, t reference on "
+                             "Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), exact "
+                             "(sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
+                             "(percentile bootstrap interval, normal p-value)")
     report.add_argument("--block-size", type=int, default=1, metavar="N",
-                        help="without clusters, the block length of the moving-block bootstrap (default: 1)")
+                        help="with --method percentile and no clusters, the block length of the moving-block "
+                             "bootstrap (default: 1)")
     report.add_argument("--resamples", type=int, default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
     report.add_argument("--confidence-level", type=float, default=0.95, metavar="C",
                         help="confidence level of the intervals (default: 0.95)")
@@ -158,18 +166,17 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
     """The report as printed: a header and one line per metric."""
     first = family.comparisons[0]
     level = f"{100 * first.confidence_level:g}%"
-    if first.n_clusters is not None:
-        resampling = f"whole clusters of {cluster_column!r} resampled"
-    else:
-        resampling = f"moving blocks of {first.block_size} resampled" if first.block_size != 1 else "items resampled"
-    lines = [
-        f"{family.candidate} (candidate) vs {family.baseline} (baseline): {table.path}",
-        f"{level} bootstrap intervals, {first.n_resamples} resamples, {resampling}, seed {family.seed}",
-        f"p-values: normal approximation, adjusted by {family.correction.value} at alpha {family.alpha:g}",
-        "",
-    ]
-    header = ("metric", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj", "d_z", "effect",
-              "items", "clusters")
+    lines = [f"{family.candidate} (candidate) vs {family.baseline} (baseline): {table.path}"]
+    by_method: dict[str, list[str]] = {}
+    for comparison in family.comparisons:
+        by_method.setdefault(describe_method(comparison, cluster_column), []).append(comparison.metric or "")
+    for description, metrics in by_method.items():
+        which = "" if len(by_method) == 1 else f" ({', '.join(metrics)})"
+        lines.append(f"{level} intervals and p-values{which}: {description}, seed {family.seed}")
+    lines += [f"p-values adjusted by {family.correction.value} at alpha {family.alpha:g}", ""]
+    with_df = any(c.degrees_of_freedom is not None for c in family.comparisons)
+    header = ("metric", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj",
+              *(("df",) if with_df else ()), "d_z", "effect", "items", "clusters")
     body = []
     for comparison, (base, cand) in zip(family.comparisons, means):
         mark = " *" if comparison.rejected else ""
@@ -181,6 +188,7 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
             f"[{_signed(comparison.ci_lower, 4)}, {_signed(comparison.ci_upper, 4)}]",
             f"{comparison.p_value:.3g}",
             f"{comparison.p_adjusted:.3g}",
+            *((_degrees(comparison.degrees_of_freedom),) if with_df else ()),
             _signed(comparison.d_z, 2),
             comparison.magnitude.value,
             str(comparison.n_items) + (f" (-{comparison.n_dropped})" if comparison.n_dropped else ""),
@@ -188,12 +196,50 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
         ))
     widths = [max(len(row[i]) for row in (header, *body)) for i in range(len(header))]
     for row in (header, *body):
-        cells = [cell.ljust(width) if i in (0, 8) else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))]
+        left = (0, header.index("effect"))
+        cells = [cell.ljust(width) if i in left else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))]
         lines.append("  ".join(cells).rstrip())
     lines.append("")
     lines.append(f"* the difference is significant at alpha {family.alpha:g} after adjustment; "
                  "(-N): items dropped for a missing value or a row for one model only")
+    lines += [f"warning: {note}" for note in _warnings(family)]
     return "\n".join(lines)
+
+
+def describe_method(comparison: Comparison, cluster_column: str | None) -> str:
+    """How a comparison's interval and p-value were computed, in a phrase."""
+    method = comparison.method
+    if method is Method.CR2:
+        if comparison.n_clusters is None:
+            return "paired t-test, t reference on n - 1 degrees of freedom (df)"
+        return (f"CR2 standard errors by clusters of {cluster_column!r}, t reference on Bell-McCaffrey degrees "
+                f"of freedom (df)")
+    if method is Method.BOOTSTRAP_T:
+        return f"studentized bootstrap (bootstrap-t), {comparison.n_resamples} resamples of single items"
+    if method is Method.EXACT:
+        units = f"clusters of {cluster_column!r}" if comparison.n_clusters is not None else "items"
+        return (f"exact sign-flip randomization test of the {units} (McNemar's exact test for 0/1 scores), "
+                f"interval by inverting it; all sign patterns up to 16 units, else {comparison.n_resamples} drawn")
+    if comparison.n_clusters is not None:
+        resampling = f"whole clusters of {cluster_column!r} resampled"
+    else:
+        resampling = f"moving blocks of {comparison.block_size} resampled" if comparison.block_size != 1 \
+            else "items resampled"
+    return f"percentile bootstrap, {comparison.n_resamples} resamples, {resampling}; normal p-values"
+
+
+def _degrees(value: float | None) -> str:
+    return "-" if value is None else f"{value:.1f}"
+
+
+def _warnings(family: MetricComparisons) -> list[str]:
+    """Each distinct warning once: bare when every metric has it, else naming the metrics."""
+    metrics: dict[str, list[str]] = {}
+    for comparison in family.comparisons:
+        for note in comparison.warnings:
+            metrics.setdefault(note, []).append(comparison.metric or "")
+    return [note if len(names) == len(family.comparisons) else f"{', '.join(names)}: {note}"
+            for note, names in metrics.items()]
 
 
 def _finite_or_none(value: Any) -> Any:
@@ -266,6 +312,7 @@ def run_report(args: argparse.Namespace) -> int:
             model_column=args.model_column, item_column=args.item_column, cluster_column=args.cluster_column,
             correction=args.correction, alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
             confidence_level=args.confidence_level, seed=args.seed, nan_policy=args.nan_policy, with_means=True,
+            method=args.method,
         )
     except TableError as error:
         detail = error.detail.replace("nan_policy='omit'", "--nan-policy omit")

@@ -21,7 +21,8 @@ import numpy as np
 import _mirabund_core
 
 from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction, describe
-from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
+from ._compare import METHOD_DOC, Comparison, MeanInterval, mean_interval_of, paired_comparison
+from ._inference import Method, Resampling, warn_once
 from ._results import Result, returns_fields
 from ._samples import Labels, Scores, as_clusters, as_scores, is_missing, is_pandas, label_list, ordered_items
 
@@ -228,6 +229,7 @@ def compare_metrics(
     cluster_column: str | None = None,
     correction: str | Correction | _mirabund_core.CorrectionMethod = "benjamini-hochberg",
     alpha: float = 0.05,
+    method: str | Method = "auto",
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,
@@ -238,9 +240,9 @@ def compare_metrics(
 
     Each metric is compared as :func:`compare` does, on the items both
     models have, all with the one recorded seed; the p-values of the family
-    are then adjusted together (``_mirabund_core.correct_p_values``). The
-    p-values are normal approximations: see :func:`compare` for when they
-    are poor.
+    are then adjusted together (``_mirabund_core.correct_p_values``), so
+    the family's error rate holds as long as each p-value keeps its level,
+    which the default ``method`` does with few clusters and items.
 
     Parameters
     ----------
@@ -270,9 +272,10 @@ def compare_metrics(
         ``CorrectionMethod`` members work too.
     alpha : float, default 0.05
         The family's significance level, in (0, 1).
+    {method}
     block_size : int, default 1
-        Without clusters, the block length of the moving-block bootstrap
-        (items in table order); must be 1 with clusters.
+        For method "percentile" without clusters, the block length of the
+        moving-block bootstrap (items in table order).
     n_resamples : int, default 10_000
         The number of bootstrap resamples per metric.
     confidence_level : float, default 0.95
@@ -327,9 +330,14 @@ def compare_metrics(
         table, baseline=baseline, candidate=candidate, metrics=metrics, model_column=model_column,
         item_column=item_column, cluster_column=cluster_column, correction=correction, alpha=alpha,
         block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
-        nan_policy=nan_policy, with_means=False,
+        nan_policy=nan_policy, with_means=False, method=method,
     )
+    warn_once((f"{c.metric}: {note}" for c in family for note in c.warnings), stacklevel=2)
     return family
+
+
+if compare_metrics.__doc__:  # docstrings stripped (python -OO)
+    compare_metrics.__doc__ = compare_metrics.__doc__.replace("{method}", METHOD_DOC)
 
 
 def compare_family(
@@ -349,12 +357,15 @@ def compare_family(
     seed: object,
     nan_policy: object,
     with_means: bool,
+    method: object = "auto",
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
     """``compare_metrics``, and with ``with_means`` each model's mean interval
-    per metric, over the same items as the metric's comparison."""
-    options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+    per metric, over the same items as the metric's comparison (by the
+    default method where the family's, "exact", tests differences only)."""
+    options = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
                                confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
-    method = Correction.check(correction)
+    mean_options = dataclasses.replace(options, method=Method.AUTO) if options.method is Method.EXACT else options
+    adjustment = Correction.check(correction)
     level = check_fraction("alpha", alpha)
     columns = _table_columns(table)
     for role, name in (("model_column", model_column), ("item_column", item_column),
@@ -408,10 +419,10 @@ def compare_family(
                                              n_dropped=n_dropped, metric=metric))
         if with_means:
             means.append((
-                mean_interval_of(base[keep], codes, options, subject, n_dropped=n_dropped),
-                mean_interval_of(cand[keep], codes, options, subject, n_dropped=n_dropped),
+                mean_interval_of(base[keep], codes, mean_options, subject, n_dropped=n_dropped),
+                mean_interval_of(cand[keep], codes, mean_options, subject, n_dropped=n_dropped),
             ))
-    adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
+    adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, adjustment.method)
     family = MetricComparisons(
         baseline=str(baseline),
         candidate=str(candidate),
@@ -419,7 +430,7 @@ def compare_family(
             dataclasses.replace(comparison, p_adjusted=p, rejected=rejected)
             for comparison, p, rejected in zip(comparisons, adjusted.adjusted_p_values, adjusted.rejected)
         ),
-        correction=method,
+        correction=adjustment,
         alpha=level,
         seed=options.seed,
     )

@@ -1,0 +1,287 @@
+"""The interval and p-value of a mean, by a method valid with few units.
+
+Evals live where textbook large-sample formulas fail: a handful of topics
+of very unequal size, twenty items, scores of 0 and 1. Each method here
+keeps its level there (``validation/inference.py`` measures it):
+
+- ``cr2``: the bias-reduced cluster-robust standard error (CR2) with the
+  Bell-McCaffrey degrees of freedom of a t reference. Without clusters it
+  is the paired t-test on n - 1 degrees of freedom.
+- ``bootstrap-t``: without clusters, the studentized bootstrap, whose
+  resampled t statistics carry the data's skew into the interval.
+- ``exact``: the sign-flip randomization test of paired differences (of
+  cluster totals with clusters), exact under exchangeable models; McNemar's
+  exact test for 0/1 pairs without clusters.
+- ``percentile``: the percentile bootstrap interval with the normal p-value
+  of the cluster-robust (CR1) standard error, the package's first method,
+  kept for comparison; the two can disagree.
+
+Under every method but ``percentile`` the p-value is below
+1 - confidence_level exactly when the interval excludes 0. The sums run in
+the native code in input order, so seeded results repeat to the last bit.
+"""
+
+from __future__ import annotations
+
+import enum
+import math
+import warnings
+from collections.abc import Iterable
+from dataclasses import dataclass
+
+import numpy as np
+
+import _mirabund_core
+
+from . import _native
+from ._checks import NanPolicy, Subject, check_choice, check_fraction, check_int, check_nan_policy
+from ._samples import CodeArray, FloatArray
+from ._seeds import resolve_seed
+
+__all__ = ["Inference", "InferenceWarning", "Method", "Reference", "Resampling", "infer", "warn_once"]
+
+# Below these, inference rests on few independent units; say so.
+FEW_CLUSTERS = 10
+FEW_ITEMS = 20
+# A cluster holding this share of the items or more dominates the estimate.
+DOMINANT_SHARE = 0.5
+
+
+class Method(enum.StrEnum):
+    """How an interval and p-value are computed (see :mod:`mirabund` docs).
+
+    ``auto`` picks ``cr2`` with clusters and ``bootstrap-t`` without (and
+    ``percentile`` when ``block_size`` is above 1, the one method that
+    resamples blocks).
+    """
+
+    AUTO = "auto"
+    CR2 = "cr2"
+    BOOTSTRAP_T = "bootstrap-t"
+    EXACT = "exact"
+    PERCENTILE = "percentile"
+
+    @classmethod
+    def check(cls, value: object) -> Method:
+        """The method named by ``value``, refusing unknown names."""
+        return check_choice("method", value, {member.value: member for member in cls})
+
+
+class Reference(enum.StrEnum):
+    """The distribution a p-value and interval are read from."""
+
+    T = "t"  # Student's t on the recorded degrees of freedom
+    BOOTSTRAP = "bootstrap"  # the resampled t statistics
+    RANDOMIZATION = "randomization"  # the sums under flipped signs
+    NORMAL = "normal"
+
+
+class InferenceWarning(UserWarning):
+    """Inference is fragile for these data: few clusters or items, one
+    dominant cluster, no spread. The result carries the same text in its
+    ``warnings`` field."""
+
+
+@dataclass(frozen=True, slots=True)
+class Resampling:
+    """The checked options shared by every routine."""
+
+    method: Method
+    block_size: int
+    n_resamples: int
+    confidence_level: float
+    seed: int
+    nan_policy: NanPolicy
+
+    @classmethod
+    def check(
+        cls, *, method: object = "auto", block_size: object, n_resamples: object, confidence_level: object,
+        seed: object, nan_policy: object,
+    ) -> Resampling:
+        return cls(
+            method=Method.check(method),
+            block_size=check_int("block_size", block_size, minimum=1),
+            n_resamples=check_int("n_resamples", n_resamples, minimum=1, maximum=2**64 - 1),
+            confidence_level=check_fraction("confidence_level", confidence_level),
+            nan_policy=check_nan_policy(nan_policy),
+            seed=resolve_seed(seed),
+        )
+
+
+@dataclass(frozen=True, slots=True)
+class Inference:
+    """The mean of some values with its standard error, interval and p-value of 0."""
+
+    mean: float
+    standard_deviation: float
+    standard_error: float
+    ci_lower: float
+    ci_upper: float
+    p_value: float
+    method: Method
+    reference: Reference
+    degrees_of_freedom: float | None
+    n_items: int
+    n_clusters: int | None
+    block_size: int | None
+    warnings: tuple[str, ...]
+
+
+_UNBOUNDED = {
+    Method.EXACT: "too few units (clusters, or items without clusters) for the sign-flip test to reject at "
+                  "this level: the interval is unbounded",
+    Method.BOOTSTRAP_T: "the bootstrap-t interval is unbounded: many resamples have no spread (few distinct "
+                        "values); method 'exact' suits such scores",
+    Method.CR2: "the interval is unbounded: too few degrees of freedom",
+}
+
+
+def warn_once(messages: Iterable[str], stacklevel: int) -> None:
+    """Issue each distinct message once as an :class:`InferenceWarning`."""
+    for message in dict.fromkeys(messages):
+        warnings.warn(message, InferenceWarning, stacklevel=stacklevel + 1)
+
+
+def _method_for(options: Resampling, clustered: bool, paired: bool) -> Method:
+    method = options.method
+    if method is Method.AUTO:
+        if options.block_size != 1:
+            return Method.PERCENTILE
+        return Method.CR2 if clustered else Method.BOOTSTRAP_T
+    if options.block_size != 1 and method is not Method.PERCENTILE:
+        raise ValueError(f"block_size applies to method 'percentile' only (it resamples blocks), "
+                         f"got block_size={options.block_size} with method {method.value!r}")
+    if method is Method.BOOTSTRAP_T and clustered:
+        raise ValueError("method 'bootstrap-t' resamples single items; with clusters use 'cr2' (the default), "
+                         "'exact' or 'percentile'")
+    if method is Method.EXACT and not paired:
+        raise ValueError("method 'exact' tests paired differences; for one model's mean use 'cr2', "
+                         "'bootstrap-t' or 'percentile'")
+    return method
+
+
+def _fragility(n_items: int, codes: CodeArray | None, n_clusters: int | None) -> list[str]:
+    notes = []
+    if codes is None:
+        if n_items < FEW_ITEMS:
+            notes.append(f"only {n_items} items: an interval from so few is wide and rests on their spread "
+                         f"alone; read it, not only the p-value")
+        return notes
+    assert n_clusters is not None
+    if n_clusters < FEW_CLUSTERS:
+        notes.append(f"only {n_clusters} clusters: they are the independent units, so the interval is wide "
+                     f"and its level approximate")
+    largest = int(np.bincount(codes).max())
+    if largest >= DOMINANT_SHARE * n_items:
+        notes.append(f"one cluster holds {largest} of the {n_items} items ({largest / n_items:.0%}): "
+                     f"the result rests mostly on it")
+    return notes
+
+
+def _t_reference(mean: float, se: float, df: float, confidence_level: float) -> tuple[float, float, float]:
+    """CI bounds and the two-sided p-value of 0 from Student's t on ``df``."""
+    from scipy import special  # imported when first needed: scipy.special loads in tens of milliseconds
+
+    alpha = 1.0 - confidence_level
+    quantile = -float(special.stdtrit(df, alpha / 2.0))
+    p_value = min(1.0, 2.0 * float(special.stdtr(df, -abs(mean / se))))
+    return mean - quantile * se, mean + quantile * se, p_value
+
+
+def _sign_flip(values: FloatArray, codes: CodeArray | None, options: Resampling) -> _native.SignFlipResult:
+    if codes is None:
+        totals, sizes = values, np.ones(len(values))
+    else:
+        totals = np.bincount(codes, weights=values)
+        sizes = np.bincount(codes).astype(np.float64)
+    return _native.sign_flip_test(totals, sizes, options.n_resamples, options.confidence_level, options.seed)
+
+
+def infer(
+    values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int,
+    of: str = "scores", paired: bool = False,
+) -> Inference:
+    """The mean of ``values`` with its standard error, interval and p-value of 0.
+
+    ``values`` (``of`` names them: the scores, the differences) are
+    complete; ``codes`` the clusters' codes 0 .. k-1 in order of first
+    appearance, or None. ``paired`` values are differences of two models,
+    for which the sign-flip test is defined. Too few items or clusters, and
+    values so large that a statistic overflows, are refused naming
+    ``subject``.
+    """
+    n_items = len(values)
+    dropped = f" after dropping {n_dropped} incomplete item{'s' if n_dropped != 1 else ''}" if n_dropped else ""
+    if n_items < 2:
+        raise subject.refusal(f"at least 2 items are needed, got {n_items}{dropped}")
+    n_clusters = None
+    if codes is not None:
+        if options.block_size != 1:
+            raise ValueError(
+                f"block_size must be 1 when clusters are given (whole clusters are resampled), got {options.block_size}"
+            )
+        n_clusters = int(codes.max()) + 1
+        if n_clusters < 2:
+            raise subject.refusal(f"items from at least 2 clusters are needed, got {n_clusters}{dropped}")
+    elif options.block_size > n_items:
+        raise ValueError(f"block_size must be <= the number of items ({n_items}), got {options.block_size}")
+    method = _method_for(options, codes is not None, paired)
+    spread = _native.mean_standard_error(values, codes)
+    subject.check_finite(of, ("their sum", spread.mean),
+                         ("the sum of their squared deviations", spread.standard_deviation),
+                         ("the sum of the squares of their standard error", spread.standard_error),
+                         ("the sum of the squares of their standard error", spread.cr2_standard_error))
+    mean = spread.mean
+    notes = _fragility(n_items, codes, n_clusters)
+    degrees_of_freedom: float | None = None
+    standard_error = spread.cr2_standard_error
+    level = options.confidence_level
+
+    if method is not Method.EXACT and standard_error == 0.0:
+        # No spread to measure uncertainty by: a t or normal p-value would be
+        # 0 for any nonzero mean. Differences fall back on the sign flips,
+        # which need none; one model's mean gets an interval without width.
+        reason = "every value is equal" if spread.standard_deviation == 0.0 else "the clusters' means are equal"
+        if not paired:
+            notes.append(f"the standard error is 0 ({reason}): the interval has no width and says nothing "
+                         f"about the mean's uncertainty")
+            return Inference(mean, spread.standard_deviation, 0.0, mean, mean, math.nan, method, Reference.T,
+                             None, n_items, n_clusters, None if codes is not None else options.block_size,
+                             tuple(notes))
+        notes.append(f"the standard error is 0 ({reason}), so no t or normal p-value exists; the p-value and "
+                     f"interval are the exact sign-flip test's")
+        method = Method.EXACT
+
+    if method is Method.CR2:
+        degrees_of_freedom = spread.degrees_of_freedom
+        lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
+        reference = Reference.T
+    elif method is Method.BOOTSTRAP_T:
+        bootstrap = _native.studentized_bootstrap_mean(values, options.n_resamples, level, options.seed)
+        lower, upper, p_value = bootstrap.ci_lower, bootstrap.ci_upper, bootstrap.p_value
+        reference = Reference.BOOTSTRAP
+    elif method is Method.EXACT:
+        flips = _sign_flip(values, codes, options)
+        lower, upper, p_value = flips.ci_lower, flips.ci_upper, flips.p_value
+        reference = Reference.RANDOMIZATION
+    else:
+        standard_error = spread.standard_error
+        interval: _mirabund_core.BootstrapResult | _native.ClusterBootstrapResult
+        if codes is None:
+            interval = _mirabund_core.block_bootstrap_mean(values, options.block_size, options.n_resamples, level,
+                                                           seed=options.seed)
+        else:
+            interval = _native.cluster_bootstrap_mean(values, codes, options.n_resamples, level, options.seed)
+        lower, upper = interval.ci_lower, interval.ci_upper
+        p_value = math.erfc(abs(mean / standard_error) / math.sqrt(2.0))
+        reference = Reference.NORMAL
+    if method is Method.PERCENTILE:
+        # A resample can hold more items than the data (a large cluster drawn
+        # twice), so its sum can overflow where the data's did not.
+        resample = "the sum of a bootstrap resample"
+        subject.check_finite(of, (resample, lower), (resample, upper))
+    elif math.isinf(lower) or math.isinf(upper):
+        notes.append(_UNBOUNDED[method])
+    return Inference(mean, spread.standard_deviation, standard_error, lower, upper, p_value, method, reference,
+                     degrees_of_freedom, n_items, n_clusters,
+                     options.block_size if codes is None else None, tuple(notes))

@@ -136,8 +136,8 @@ def _parser() -> _Parser:
                              "cluster-robust standard errors")
     report.add_argument("--method", default="auto", choices=[m.value for m in Method],
                         help="how intervals and p-values are computed (default: auto, which is cr2 with "
-                             "--cluster-column and bootstrap-t without): cr2 (CR2 standard errors, t reference on "
-                             "Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), exact "
+                             "--cluster-column, bootstrap-t without, cr2 for 0/1 scores): cr2 (CR2 standard errors, "
+                             "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), exact "
                              "(sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
                              "(percentile bootstrap interval, normal p-value)")
     report.add_argument("--block-size", type=int, default=1, metavar="N",

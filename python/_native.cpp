@@ -7,10 +7,12 @@ namespace mirabund_py {
 
 std::span<const Member> cluster_bootstrap_mean_members();
 std::span<const Member> mean_standard_error_members();
+std::span<const Member> betting_monitor_members();
 
 namespace {
 
-constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members};
+constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members,
+                                       betting_monitor_members};
 
 }  // namespace
 

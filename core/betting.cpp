@@ -87,7 +87,9 @@ Result<BettingMonitor, BettingError> BettingMonitor::restore(double alpha, doubl
     if (!made) return made;
     const BettingSnapshot& s = snapshot;
     const auto live = static_cast<std::uint64_t>(s.live_log_capitals.size());
-    const bool fits = s.rejected_at <= s.n && s.first_live <= grid_steps + 1 && live <= grid_steps + 1 - s.first_live;
+    // Counts stay exact as doubles, as the estimates need.
+    const bool fits = s.n < (std::uint64_t{1} << 53) && s.rejected_at <= s.n && s.first_live <= grid_steps + 1 &&
+                      live <= grid_steps + 1 - s.first_live;
     const bool sums = std::isfinite(s.total) && std::isfinite(s.score_sum) && std::isfinite(s.spread_sum) &&
                       s.spread_sum > 0.0 && std::isfinite(s.log_capital) && s.max_log_capital >= s.log_capital &&
                       std::isfinite(s.max_log_capital) && is_number(s.ci_lower) && is_number(s.ci_upper);
@@ -117,7 +119,7 @@ Result<std::size_t, BettingError> BettingMonitor::feed(std::span<const double> s
     for (const double x : scores) {
         take(x);
         ++taken;
-        interrupt.add(16 + 8 * state_.live_log_capitals.size());
+        interrupt.add(16 + 32 * state_.live_log_capitals.size());
         if (state_.rejected_at == state_.n) break;
     }
     return taken;

@@ -14,6 +14,7 @@ same items.
 
 from __future__ import annotations
 
+import copy
 import math
 import threading
 from collections.abc import Sequence
@@ -674,6 +675,10 @@ class PairedMonitor:
     def last(self) -> MonitorUpdate | None:
         """The state after the last pair; None before the first."""
         return self._differences.last
+
+    def __copy__(self) -> PairedMonitor:
+        # A copy that shared the monitor of the differences would move with it.
+        return copy.deepcopy(self)
 
     def __repr__(self) -> str:
         return (

@@ -228,9 +228,14 @@ def test_paired_monitor_tests_the_differences():
     baseline = (rng.random(300) < 0.7).astype(float)
     candidate = np.where(rng.random(300) < 0.3, 1.0, baseline)
     baseline[[5, 9]] = np.nan
-    paired = SequentialMonitor.paired(bounds=(0, 1)).update_many(baseline, candidate, nan_policy="omit")
+    monitor = SequentialMonitor.paired(bounds=(0, 1))
+    paired = monitor.update_many(baseline, candidate, nan_policy="omit")
     direct = SequentialMonitor(bounds=(-1, 1)).update_many(candidate - baseline, nan_policy="omit")
     assert paired == direct and paired.last.rejected and paired.last.ci_lower > 0
+    for copied in (copy.copy(monitor), pickle.loads(pickle.dumps(monitor))):
+        assert copied.last == monitor.last
+        copied.update(0, 1)
+        assert copied.n == monitor.n + 1
 
 
 @pytest.mark.parametrize("call, message", [

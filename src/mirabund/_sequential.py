@@ -70,7 +70,9 @@ class MonitorUpdate(Result):
         probability at least 1 - alpha; it holds ``null_mean`` exactly while
         the monitor has not rejected. With ``bounds`` it is found on a grid
         of 4097 means from low to high, each end exact to within one step
-        (high - low) / 4096, and stays within the bounds. With ``sigma`` it
+        (high - low) / 4096; it stays within the bounds, but for the least
+        step past a bound that is ``null_mean`` and keeps it inside the
+        open interval. With ``sigma`` it
         is exact, and early on it may reach beyond the range the scores can
         take. An empty sequence (``ci_lower >= ci_upper``, or one grid step
         with ``bounds``) says no constant mean fits the stream.

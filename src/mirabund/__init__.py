@@ -19,9 +19,10 @@ compare_metrics
     ``compare`` for every metric of a long table, with adjusted p-values.
 to_frame
     Results as a tidy pandas DataFrame.
-SequentialMonitor
-    An anytime-valid test of a stream's mean: check after every item and
-    stop at the first rejection without inflating the error rate.
+SequentialMonitor, PairedMonitor
+    An anytime-valid test of a stream's mean (of two models' paired
+    differences): check after every item and stop at the first rejection
+    without inflating the error rate.
 required_items, minimum_detectable_effect, estimate_sd_icc
     Planning the size of a fixed-size eval, from a pilot run.
 
@@ -50,7 +51,7 @@ from ._inference import InferenceWarning, Method, Reference
 from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
 from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
 from ._samples import Labels, Scores
-from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+from ._sequential import MonitorBatch, MonitorUpdate, PairedMonitor, SequentialMonitor
 
 try:
     __version__ = version("mirabund")
@@ -69,6 +70,7 @@ __all__ = [
     "MonitorBatch",
     "MonitorUpdate",
     "NanPolicy",
+    "PairedMonitor",
     "PilotEstimate",
     "Reference",
     "Scores",

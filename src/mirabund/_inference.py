@@ -237,7 +237,7 @@ def infer(
     subject.check_finite(of, ("their sum", spread.mean),
                          ("the sum of their squared deviations", spread.standard_deviation),
                          ("the sum of the squares of their standard error", spread.standard_error),
-                         ("the sum of the squares of their standard error", spread.cr2_standard_error))
+                         ("the sum of the squares of their CR2 standard error", spread.cr2_standard_error))
     mean = spread.mean
     notes = _fragility(n_items, codes, n_clusters)
     degrees_of_freedom: float | None = None
@@ -264,6 +264,10 @@ def infer(
         lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
         reference = Reference.T
     elif method is Method.BOOTSTRAP_T:
+        # A resample of the largest deviation n times must not overflow.
+        with np.errstate(over="ignore"):
+            squares = float(np.max((values - mean) ** 2)) * n_items
+        subject.check_finite(of, ("the sum of the squares of a bootstrap resample", squares))
         bootstrap = _native.studentized_bootstrap_mean(values, options.n_resamples, level, options.seed)
         lower, upper, p_value = bootstrap.ci_lower, bootstrap.ci_upper, bootstrap.p_value
         reference = Reference.BOOTSTRAP

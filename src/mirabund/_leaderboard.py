@@ -408,7 +408,9 @@ def compare_models(
         For the means, "exact" (which tests differences) gives way to "auto".
     n_resamples : int, default 10_000
         The number of bootstrap resamples (sampled sign patterns for
-        "exact") per mean and per pair.
+        "exact") per mean and per pair. A resampled p-value is no smaller
+        than about 2 / (n_resamples + 1), and Holm's first step needs one
+        below alpha / (the number of pairs): keep it in the thousands.
     confidence_level : float, default 0.95
         The confidence level of the means' and differences' intervals, in
         (0, 1).

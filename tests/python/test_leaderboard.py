@@ -164,7 +164,7 @@ def test_an_item_in_different_clusters_for_two_models_is_refused():
         mirabund.compare_models(table, metric="score", cluster_column="topic")
 
 
-def test_result_round_trips_and_reports():
+def test_result_round_trips_and_reports(tmp_path):
     # b is a plus 1 on every item: differences without spread, an infinite d_z.
     table = {"model": ["a"] * 8 + ["b"] * 8 + ["c"] * 8, "item": list(range(8)) * 3,
              "score": [*range(8), *(x + 1 for x in range(8)), 3, 1, 4, 1, 5, 9, 2, 6]}
@@ -177,3 +177,8 @@ def test_result_round_trips_and_reports():
     assert list(board.to_frame()["model"]) == list(board.ranking)
     assert len(board.to_frame("pairs")) == 3 and len(mirabund.to_frame(board)) == 3
     assert format_leaderboard(board, "scores.csv").startswith("score: 3 models on 8 items: scores.csv")
+    pytest.importorskip("matplotlib")
+    from mirabund._chart import draw_leaderboard
+
+    draw_leaderboard(tmp_path / "board.png", board)
+    assert (tmp_path / "board.png").stat().st_size > 0

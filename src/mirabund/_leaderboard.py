@@ -602,7 +602,9 @@ def format_leaderboard(board: Leaderboard, source: str) -> str:
     for row in (header, *body):
         lines.append("  ".join(cell.ljust(width) if i in left else cell.rjust(width)
                                for i, (cell, width) in enumerate(zip(row, widths))).rstrip())
-    significant = [pair for pair in board.pairs if pair.better is not None]
+    place = {model: position for position, model in enumerate(board.ranking)}
+    significant = sorted((pair for pair in board.pairs if pair.better is not None),
+                         key=lambda pair: sorted((place[pair.baseline], place[pair.candidate])))
     lines += ["", f"significant pairs (adjusted p <= {board.alpha:g}):" if significant else
               f"no pair differs significantly (adjusted p <= {board.alpha:g})"]
     for pair in significant:

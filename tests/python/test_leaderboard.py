@@ -180,5 +180,5 @@ def test_result_round_trips_and_reports(tmp_path):
     pytest.importorskip("matplotlib")
     from mirabund._chart import draw_leaderboard
 
-    draw_leaderboard(tmp_path / "board.png", board)
+    draw_leaderboard(tmp_path / "board.png", [board, board])  # one panel per metric
     assert (tmp_path / "board.png").stat().st_size > 0

@@ -12,6 +12,10 @@ keeps its level there (``validation/inference.py`` measures it):
 - ``exact``: the sign-flip randomization test of paired differences (of
   cluster totals with clusters), exact under exchangeable models; McNemar's
   exact test for 0/1 pairs without clusters.
+- ``binary``: for 0/1 scores. One model's rate: Wilson's score interval,
+  and with clusters the CR2 t interval of the log-odds mapped back. Two
+  models' paired 0/1 scores (differences in -1, 0, 1) without clusters:
+  McNemar's score test with Tango's score interval, its inversion.
 - ``percentile``: the percentile bootstrap interval with the normal p-value
   of the cluster-robust (CR1) standard error, the package's first method,
   kept for comparison; the two can disagree.
@@ -54,16 +58,18 @@ FEW_VALUES = 3
 class Method(enum.StrEnum):
     """How an interval and p-value are computed (see :mod:`mirabund` docs).
 
-    ``auto`` picks ``cr2`` with clusters and ``bootstrap-t`` without, but
-    ``cr2`` (a t reference) for values of at most three distinct numbers,
-    such as 0/1 scores and their differences (and ``percentile`` when
-    ``block_size`` is above 1, the one method that resamples blocks).
+    ``auto`` picks ``binary`` for 0/1 scores (and for their paired
+    differences without clusters), else ``cr2`` with clusters and
+    ``bootstrap-t`` without, but ``cr2`` (a t reference) for values of at
+    most three distinct numbers, and ``percentile`` when ``block_size`` is
+    above 1, the one method that resamples blocks.
     """
 
     AUTO = "auto"
     CR2 = "cr2"
     BOOTSTRAP_T = "bootstrap-t"
     EXACT = "exact"
+    BINARY = "binary"
     PERCENTILE = "percentile"
 
     @classmethod
@@ -147,14 +153,27 @@ def warn_once(messages: Iterable[str], stacklevel: int) -> None:
         warnings.warn(message, InferenceWarning, stacklevel=stacklevel + 1)
 
 
+def _is_binary(values: FloatArray, paired: bool) -> bool:
+    """0/1 scores, or the differences of paired 0/1 scores."""
+    return bool(np.isin(values, (-1.0, 0.0, 1.0) if paired else (0.0, 1.0)).all())
+
+
 def _method_for(options: Resampling, values: FloatArray, clustered: bool, paired: bool) -> Method:
     method = options.method
     if method is Method.AUTO:
         if options.block_size != 1:
             return Method.PERCENTILE
+        if _is_binary(values, paired) and not (paired and clustered):
+            return Method.BINARY
         if clustered or len(np.unique(values)) <= FEW_VALUES:
             return Method.CR2
         return Method.BOOTSTRAP_T
+    if method is Method.BINARY:
+        if not _is_binary(values, paired):
+            raise ValueError("method 'binary' needs 0/1 scores" + (" (differences of -1, 0 or 1)" if paired else "")
+                             + "; use 'auto' for other scores")
+        # Paired differences with clusters are not 0/1: their clusters' totals get CR2.
+        return Method.CR2 if paired and clustered else method
     if options.block_size != 1 and method is not Method.PERCENTILE:
         raise ValueError(f"block_size applies to method 'percentile' only (it resamples blocks), "
                          f"got block_size={options.block_size} with method {method.value!r}")
@@ -193,6 +212,75 @@ def _t_reference(mean: float, se: float, df: float, confidence_level: float) -> 
     quantile = -float(special.stdtrit(df, alpha / 2.0))
     p_value = min(1.0, 2.0 * float(special.stdtr(df, -abs(mean / se))))
     return mean - quantile * se, mean + quantile * se, p_value
+
+
+def _wilson(share: float, n: float, critical: float) -> tuple[float, float]:
+    """Wilson's score interval of a rate ``share`` observed on ``n`` trials."""
+    c2 = critical * critical / n
+    centre = (share + c2 / 2.0) / (1.0 + c2)
+    half = critical / (1.0 + c2) * math.sqrt(share * (1.0 - share) / n + c2 / (4.0 * n))
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+def _tango(wins: int, losses: int, n: int, critical: float) -> tuple[float, float]:
+    """Tango's score interval of the mean of n differences in -1, 0, 1: the
+    shifts d0 whose score statistic |(wins - losses - n d0) / sqrt(n (2 q + d0 (1 - d0)))|
+    stays within ``critical``, q the rate of losses that maximises the
+    likelihood under d0 (Tango 1998)."""
+    from scipy import optimize
+
+    def score(d0: float) -> float:
+        a = 2.0 * n
+        b = -wins - losses + (2.0 * n - wins + losses) * d0
+        c = -losses * d0 * (1.0 - d0)
+        q = (math.sqrt(max(0.0, b * b - 4.0 * a * c)) - b) / (2.0 * a)
+        variance = n * (2.0 * q + d0 * (1.0 - d0))
+        numerator = wins - losses - n * d0
+        if variance <= 0.0:
+            return 0.0 if numerator == 0.0 else math.copysign(math.inf, numerator)
+        return numerator / math.sqrt(variance)
+
+    estimate = (wins - losses) / n
+    # The statistic falls as d0 rises: each bound is where it crosses +-critical.
+    bounds = []
+    for edge, target in ((-1.0, critical), (1.0, -critical)):
+        if (score(edge) - target) * (score(estimate) - target) > 0.0:
+            bounds.append(edge)
+        else:
+            bounds.append(optimize.brentq(lambda d0: score(d0) - target, min(edge, estimate), max(edge, estimate),
+                                          xtol=1e-14, rtol=4 * np.finfo(float).eps))
+    return float(bounds[0]), float(bounds[1])
+
+
+def _binary(values: FloatArray, codes: CodeArray | None, spread: _native.MeanStandardError, level: float,
+            paired: bool) -> tuple[float, float, float, Reference, float | None]:
+    """Lower and upper bounds, p-value of 0, reference and degrees of freedom for 0/1 scores."""
+    from scipy import special
+
+    alpha = 1.0 - level
+    share = spread.mean
+    if paired:  # without clusters: McNemar's score test and Tango's interval
+        wins, losses = int(np.count_nonzero(values > 0)), int(np.count_nonzero(values < 0))
+        critical = -float(special.ndtri(alpha / 2.0))
+        lower, upper = _tango(wins, losses, len(values), critical)
+        statistic = 0.0 if wins == losses else (wins - losses) / math.sqrt(wins + losses)
+        return lower, upper, float(special.erfc(abs(statistic) / math.sqrt(2.0))), Reference.NORMAL, None
+    if codes is None:
+        lower, upper = _wilson(share, len(values), -float(special.ndtri(alpha / 2.0)))
+        return lower, upper, math.nan, Reference.NORMAL, None
+    df = spread.degrees_of_freedom
+    critical = -float(special.stdtrit(df, alpha / 2.0))
+    se = spread.cr2_standard_error
+    if 0.0 < share < 1.0 and se > 0.0:
+        # The t interval of the log-odds (delta method), mapped back: it stays
+        # inside [0, 1] and follows the skew of a rate near 0 or 1.
+        log_odds = math.log(share / (1.0 - share))
+        half = critical * se / (share * (1.0 - share))
+        return float(special.expit(log_odds - half)), float(special.expit(log_odds + half)), math.nan, Reference.T, df
+    # A rate of 0 or 1, or clusters of equal rates: no spread to scale the
+    # log-odds by; Wilson's interval on one trial per cluster.
+    lower, upper = _wilson(share, len(np.unique(codes)), critical)
+    return lower, upper, math.nan, Reference.T, df
 
 
 def _sign_flip(values: FloatArray, codes: CodeArray | None, options: Resampling) -> _native.SignFlipResult:
@@ -243,6 +331,13 @@ def infer(
     degrees_of_freedom: float | None = None
     standard_error = spread.cr2_standard_error
     level = options.confidence_level
+
+    if method is Method.BINARY:
+        lower, upper, p_value, reference, degrees_of_freedom = _binary(values, codes, spread, level, paired)
+        if codes is None:
+            standard_error = spread.standard_error
+        return Inference(mean, spread.standard_deviation, standard_error, lower, upper, p_value, method, reference,
+                         degrees_of_freedom, n_items, n_clusters, None if codes is not None else 1, tuple(notes))
 
     if method is not Method.EXACT and standard_error == 0.0:
         # No spread to measure uncertainty by: a t or normal p-value would be

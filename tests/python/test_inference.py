@@ -58,8 +58,29 @@ def test_exact_method_on_0_1_pairs_is_mcnemars_exact_test(wins, losses, ties):
     assert (r.method, r.reference) == ("exact", "randomization")
 
 
-@pytest.mark.parametrize("method, clustered", [("auto", False), ("auto", True), ("cr2", False), ("exact", True)])
-def test_p_value_is_below_alpha_exactly_when_the_interval_excludes_0(method, clustered):
+def test_binary_intervals_are_wilsons_and_tangos():
+    proportion = pytest.importorskip("statsmodels.stats.proportion")
+    r = mirabund.mean_interval([1] * 16 + [0] * 4)
+    assert (r.ci_lower, r.ci_upper) == pytest.approx(proportion.proportion_confint(16, 20, method="wilson"), rel=1e-12)
+    # Tango's bounds are where the score statistic, with the rate of losses
+    # that maximises the likelihood under the bound, reaches -+z.
+    optimize = pytest.importorskip("scipy.optimize")
+    wins, losses, n = 7, 1, 38
+    r = mirabund.compare([0] * wins + [1] * losses + [1] * 30, [1] * wins + [0] * losses + [1] * 30)
+    assert (r.method, r.reference) == ("binary", "normal")
+    for bound, z in ((r.ci_lower, 1.959963984540054), (r.ci_upper, -1.959963984540054)):
+        def minus_log_likelihood(q):
+            return -(wins * math.log(q + bound) + losses * math.log(q) + (n - wins - losses) * math.log(1 - 2 * q - bound))
+        q = optimize.minimize_scalar(minus_log_likelihood, bounds=(max(0.0, -bound) + 1e-12, (1 - bound) / 2 - 1e-12),
+                                     method="bounded", options={"xatol": 1e-12}).x
+        assert (wins - losses - n * bound) / math.sqrt(n * (2 * q + bound * (1 - bound))) == pytest.approx(z, rel=1e-6)
+
+
+@pytest.mark.parametrize("method, clustered, kind", [
+    ("auto", False, "skewed"), ("auto", True, "skewed"), ("cr2", False, "skewed"), ("exact", True, "skewed"),
+    ("auto", False, "0/1"),
+])
+def test_p_value_is_below_alpha_exactly_when_the_interval_excludes_0(method, clustered, kind):
     rng = np.random.default_rng(3)
     disagreements = 0
     for trial in range(60):
@@ -67,7 +88,10 @@ def test_p_value_is_below_alpha_exactly_when_the_interval_excludes_0(method, clu
         codes = rng.integers(0, 6, n) if clustered else None
         if clustered and len(set(codes.tolist())) < 2:
             continue
-        differences = rng.exponential(size=n) - rng.uniform(0.4, 1.6)
+        if kind == "0/1":
+            differences = rng.choice([-1.0, 0.0, 1.0], size=n, p=[0.15, 0.6, 0.25])
+        else:
+            differences = rng.exponential(size=n) - rng.uniform(0.4, 1.6)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", mirabund.InferenceWarning)
             r = mirabund.compare(np.zeros(n), differences, clusters=codes, method=method, n_resamples=499,

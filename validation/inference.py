@@ -31,6 +31,12 @@ Methods without clusters:
   sign-flip        exact sign-flip randomization test of the differences
                    (McNemar's exact test for 0/1 scores), sampled flips above
                    16 items
+  binary-midp-bp   0/1 scores only: McNemar mid-p test, Bonett-Price adjusted
+                   Wald interval (from the discordant pairs)
+For one model's mean of 0/1 scores also the Wilson interval (with clusters on
+the effective sample size p(1 - p) / V_CR2 and the Bell-McCaffrey t quantile,
+"wilson-cr2") and, with clusters, the CR2 + Bell-McCaffrey interval of the
+log-odds mapped back ("logit-cr2").
 
 Cells: clusters G in {5, 10, 20, 40, 100} of 10 items, or of heavy-tailed
 sizes (lognormal quantiles, mean about 10, so that at G = 5 one cluster holds
@@ -40,17 +46,34 @@ differences as of each model's scores), scores continuous, 0/1 at base rate
 clusters, n in {10, 20, 50, 200}, with 0/1 scores (exchangeable), or with
 mean-zero skewed differences (centred exponential, centred lognormal: a null
 for the mean but not for symmetry). The mean of one model's scores is checked
-the same way (``mean_interval``). Then a family of 10 correlated null
-metrics with Benjamini-Hochberg, and the power reached at the sample size a
-planning formula gives.
+the same way (``mean_interval``); its intervals are the ones above, applied
+to the scores.
+
+Family: 10 null metrics (continuous, 0/1 and Likert in turn, every latent
+part correlated 0.5 across the metrics of an item) on 20 clusters of
+heavy-tailed sizes; the share of replications in which Benjamini-Hochberg at
+0.05 over the 10 p-values rejects anything (the family-wise error).
+
+Planning: clusters of mean size 10 with size variation cv 0.5 or 1, ICC 0.1
+or 0.3, effect 0.25 or 0.5 sd. n = (t_(1-alpha/2, df) + t_(power, df))^2 sd^2
+DE / effect^2 with DE = 1 + icc (m (1 + cv^2) - 1) (Eldridge et al. 2006),
+iterated until n is stable, for df: the normal (none), k - 1, Bell-McCaffrey
+for sizes at the lognormal quantiles of that cv, and Bell-McCaffrey under the
+design's ICC. Then the design is simulated at each n (k = ceil(n / 10)
+clusters, lognormal sizes drawn afresh every 20 replications) and the power
+of the tests is printed.
 
 Bootstrap methods use 999 resamples. All computations are vectorised over
 replications; the default 2000 replications give a Monte Carlo standard
 error of about 0.005 on a 0.05 rejection rate.
 
-``--package`` runs the package's defaults (``method="auto"``, 999 resamples)
-through the same cells instead of the numpy candidates, one call per
-replication (default 1000 replications).
+``--package`` runs the package's defaults (``method="auto"``, and 999
+resamples for its bootstrap-based methods) through the same cells instead of
+the numpy candidates, one call per replication (default 1000 replications);
+a mirabund without ``method=`` is measured with its current defaults. The
+planning part then compares the package's ``required_items`` with the
+Bell-McCaffrey plan. ``--quick`` runs a reduced grid in under a minute;
+``--only PART`` one part (clustered, paired, family, planning).
 
     python validation/inference.py [--package] [--quick] [--replications N] [--seed S]
 """
@@ -451,8 +474,58 @@ def sign_flip(x: np.ndarray, design: Design, rng: np.random.Generator) -> dict[s
     return {"sign-flip": Outcome(p)}
 
 
+# ---------------------------------------------------------------- methods for 0/1 scores only
+
+def is_binary(x: np.ndarray, values: tuple[float, ...]) -> bool:
+    return bool(np.isin(x, values).all())
+
+
+def wilson(share: np.ndarray, n_effective: np.ndarray, critical: np.ndarray | float) -> tuple[np.ndarray, np.ndarray]:
+    c2 = critical * critical / n_effective
+    centre = (share + c2 / 2) / (1 + c2)
+    half = critical / (1 + c2) * np.sqrt(share * (1 - share) / n_effective + c2 / (4 * n_effective))
+    return centre - half, centre + half
+
+
+def wilson_interval(x: np.ndarray, design: Design, rng: np.random.Generator) -> dict[str, Outcome]:
+    """Wilson interval of a 0/1 mean; with clusters on the effective n p(1 - p) / V_CR2 and the BM t quantile."""
+    if not is_binary(x, (0.0, 1.0)):
+        return {}
+    share = x.mean(axis=1)
+    if design.sizes is None:
+        return {"wilson": Outcome(None, *wilson(share, np.full(len(x), float(design.n)), Z))}
+    _, sums = residual_sums(x, design)
+    variance = cr2_se(sums, design) ** 2
+    with np.errstate(divide="ignore", invalid="ignore"):
+        n_effective = np.where(variance > 0, share * (1 - share) / variance, design.n)
+    n_effective = np.clip(n_effective, 1.0, design.n)  # never more information than items
+    critical = stats.t.ppf(0.5 + LEVEL / 2, bell_mccaffrey_df(design.sizes))
+    lower, upper = wilson(share, n_effective, critical)
+    # the CR2 interval on the log-odds, mapped back; Wilson's where the share is 0 or 1
+    inside = (share > 0) & (share < 1)
+    odds = np.log(np.where(inside, share, 0.5) / np.where(inside, 1 - share, 0.5))
+    half = critical * np.sqrt(variance) / np.where(inside, share * (1 - share), 1.0)
+    return {"wilson-cr2": Outcome(None, lower, upper),
+            "logit-cr2": Outcome(None, np.where(inside, stats.logistic.cdf(odds - half), lower),
+                                 np.where(inside, stats.logistic.cdf(odds + half), upper))}
+
+
+def paired_binary(x: np.ndarray, design: Design, rng: np.random.Generator) -> dict[str, Outcome]:
+    """For differences of 0/1 scores: McNemar mid-p test and the Bonett-Price adjusted Wald interval."""
+    if not is_binary(x, (-1.0, 0.0, 1.0)):
+        return {}
+    n = x.shape[1]
+    wins, losses = (x > 0).sum(axis=1), (x < 0).sum(axis=1)
+    discordant, fewer = wins + losses, np.minimum(wins, losses)
+    mid_p = np.where(discordant > 0, 2 * (stats.binom.cdf(fewer, discordant, 0.5)
+                                          - 0.5 * stats.binom.pmf(fewer, discordant, 0.5)), 1.0)
+    up, down = (wins + 1) / (n + 2), (losses + 1) / (n + 2)
+    half = Z * np.sqrt((up + down - (up - down) ** 2) / (n + 2))
+    return {"binary-midp-bp": Outcome(np.minimum(mid_p, 1.0), up - down - half, up - down + half)}
+
+
 CLUSTERED_METHODS: list[Method] = [cr1_normal, cluster_bootstrap, cr2_t, wild_restricted]
-PAIRED_METHODS: list[Method] = [normal_and_t, item_bootstrap, sign_flip]
+PAIRED_METHODS: list[Method] = [normal_and_t, item_bootstrap, sign_flip, paired_binary]
 WIDTH_REFERENCE = {"clustered": "cr1-normal", "paired": "normal"}
 
 
@@ -870,20 +943,21 @@ def planning_section(args: argparse.Namespace, runner: Runner, rng: np.random.Ge
         import mirabund
         required = mirabund.required_items
         takes_cv = "cluster_size_cv" in inspect.signature(required).parameters
+        if not takes_cv:
+            print("  note: this mirabund's required_items has no cluster_size_cv: its n ignores the sizes' variation")
     cases = [(0.5, 0.1, 0.5), (1.0, 0.3, 0.5)] if args.quick else [
         (cv, icc, effect) for cv in (0.5, 1.0) for icc in (0.1, 0.3) for effect in (0.25, 0.5)]
     for cv, icc, effect in cases:
-        plans: list[tuple[str, int, float | None]] = []
+        rules = ("bm",) if package else PLAN_RULES
+        plans: list[tuple[str, int, float | None]] = [(rule, *planned_items(effect, 1.0, icc, cv, rule)) for rule in rules]
         if required is not None:
             extra = {"cluster_size_cv": cv} if takes_cv else {}
             plans.append(("package", int(required(effect, 1.0, alpha=ALPHA, power=PLAN_POWER,
                                                   cluster_size=PLAN_CLUSTER_SIZE, icc=icc, **extra)), None))
-        else:
-            plans += [(rule, *planned_items(effect, 1.0, icc, cv, rule)) for rule in PLAN_RULES]
         for rule, n, df in plans:
             power = simulated_power(rng, runner, n, effect, 1.0, icc, cv, args.replications, args.plan_block)
             k = math.ceil(n / PLAN_CLUSTER_SIZE)
-            df_text = "z" if df is None else f"{df:.1f}"
+            df_text = "—" if rule == "package" else "z" if df is None else f"{df:.1f}"
             print(f"  {cv:>4}{icc:>5}{effect:>7}  {rule:<9}{n:>6}{k:>5}{df_text:>7}  "
                   + "".join(f"{rate(power.get(m), args.replications):>24}" for m in shown))
             sys.stdout.flush()
@@ -923,9 +997,10 @@ def main(argv: Sequence[str] | None = None) -> None:
     if args.package:
         runner = paired_runner = package_runner()
     else:
-        runner = numpy_runner(CLUSTERED_METHODS)
+        runner = numpy_runner(CLUSTERED_METHODS)._replace(mean=numpy_runner(CLUSTERED_METHODS + [wilson_interval]).mean)
         # the sign-flip test is of symmetry about a value, not an interval for one model's mean
-        paired_runner = numpy_runner(PAIRED_METHODS)._replace(mean=numpy_runner(PAIRED_METHODS[:-1]).mean)
+        paired_runner = numpy_runner(PAIRED_METHODS)._replace(
+            mean=numpy_runner([normal_and_t, item_bootstrap, wilson_interval]).mean)
     print(f"{args.replications} replications per cell, {RESAMPLES} resamples, alpha {ALPHA}, seed {args.seed}")
     if "clustered" in parts:
         compares, means = clustered_grid(args, runner, rng)

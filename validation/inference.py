@@ -35,8 +35,9 @@ Methods without clusters:
                    Wald interval (from the discordant pairs)
 For one model's mean of 0/1 scores also the Wilson interval (with clusters on
 the effective sample size p(1 - p) / V_CR2 and the Bell-McCaffrey t quantile,
-"wilson-cr2") and, with clusters, the CR2 + Bell-McCaffrey interval of the
-log-odds mapped back ("logit-cr2").
+"wilson-cr2") and the t interval of the log-odds mapped back (CR2 and
+Bell-McCaffrey with clusters, "logit-cr2"; sd / sqrt(n) on n - 1 without,
+"logit-t"), Wilson's where all scores are 0 or all 1.
 
 Cells: clusters G in {5, 10, 20, 40, 100} of 10 items, or of heavy-tailed
 sizes (lognormal quantiles, mean about 10, so that at G = 5 one cluster holds
@@ -69,11 +70,13 @@ error of about 0.005 on a 0.05 rejection rate.
 
 ``--package`` runs the package's defaults (``method="auto"``, and 999
 resamples for its bootstrap-based methods) through the same cells instead of
-the numpy candidates, one call per replication (default 1000 replications);
+the numpy candidates, one call per replication;
 a mirabund without ``method=`` is measured with its current defaults. The
 planning part then compares the package's ``required_items`` with the
 Bell-McCaffrey plan. ``--quick`` runs a reduced grid in under a minute;
-``--only PART`` one part (clustered, paired, family, planning).
+``--only PART`` one part (clustered, paired, family, planning);
+``--closed-form`` leaves out the resampling methods, for runs of many
+replications.
 
     python validation/inference.py [--package] [--quick] [--replications N] [--seed S]
 """
@@ -493,7 +496,11 @@ def wilson_interval(x: np.ndarray, design: Design, rng: np.random.Generator) -> 
         return {}
     share = x.mean(axis=1)
     if design.sizes is None:
-        return {"wilson": Outcome(None, *wilson(share, np.full(len(x), float(design.n)), Z))}
+        variance = x.var(axis=1, ddof=1) / design.n
+        critical = stats.t.ppf(0.5 + LEVEL / 2, design.n - 1)
+        lower, upper = wilson(share, np.full(len(x), float(design.n)), Z)
+        return {"wilson": Outcome(None, lower, upper),
+                "logit-t": log_odds_interval(share, variance, critical, lower, upper)}
     _, sums = residual_sums(x, design)
     variance = cr2_se(sums, design) ** 2
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -501,13 +508,18 @@ def wilson_interval(x: np.ndarray, design: Design, rng: np.random.Generator) -> 
     n_effective = np.clip(n_effective, 1.0, design.n)  # never more information than items
     critical = stats.t.ppf(0.5 + LEVEL / 2, bell_mccaffrey_df(design.sizes))
     lower, upper = wilson(share, n_effective, critical)
-    # the CR2 interval on the log-odds, mapped back; Wilson's where the share is 0 or 1
+    return {"wilson-cr2": Outcome(None, lower, upper),
+            "logit-cr2": log_odds_interval(share, variance, critical, lower, upper)}
+
+
+def log_odds_interval(share: np.ndarray, variance: np.ndarray, critical: float,
+                      lower: np.ndarray, upper: np.ndarray) -> Outcome:
+    """The t interval of the log-odds (delta method), mapped back; the given fallback where the share is 0 or 1."""
     inside = (share > 0) & (share < 1)
     odds = np.log(np.where(inside, share, 0.5) / np.where(inside, 1 - share, 0.5))
     half = critical * np.sqrt(variance) / np.where(inside, share * (1 - share), 1.0)
-    return {"wilson-cr2": Outcome(None, lower, upper),
-            "logit-cr2": Outcome(None, np.where(inside, stats.logistic.cdf(odds - half), lower),
-                                 np.where(inside, stats.logistic.cdf(odds + half), upper))}
+    return Outcome(None, np.where(inside, stats.logistic.cdf(odds - half), lower),
+                   np.where(inside, stats.logistic.cdf(odds + half), upper))
 
 
 def paired_binary(x: np.ndarray, design: Design, rng: np.random.Generator) -> dict[str, Outcome]:
@@ -526,6 +538,7 @@ def paired_binary(x: np.ndarray, design: Design, rng: np.random.Generator) -> di
 
 CLUSTERED_METHODS: list[Method] = [cr1_normal, cluster_bootstrap, cr2_t, wild_restricted]
 PAIRED_METHODS: list[Method] = [normal_and_t, item_bootstrap, sign_flip, paired_binary]
+RESAMPLING: tuple[Method, ...] = (cluster_bootstrap, wild_restricted, item_bootstrap, sign_flip)
 WIDTH_REFERENCE = {"clustered": "cr1-normal", "paired": "normal"}
 
 
@@ -621,8 +634,8 @@ def package_runner() -> Runner:
             p[r] = getattr(result, "p_value", np.nan)
             lower[r], upper[r] = result.ci_lower, result.ci_upper
             label = str(getattr(result, "method", "today's"))
-            if getattr(result, "degrees_of_freedom", None) is not None:
-                label += " (t)"
+            if getattr(result, "reference", None) is not None:
+                label += f"/{result.reference}"
             chosen[label] = chosen.get(label, 0) + 1
             warned += bool(getattr(result, "warnings", ()))
         note = ", ".join(f"{k} {v / replications:.0%}" for k, v in sorted(chosen.items()))
@@ -985,11 +998,13 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--seed", type=int, default=20261208)
     parser.add_argument("--only", choices=("clustered", "paired", "family", "planning"), action="append",
                         help="run only these parts (repeatable)")
+    parser.add_argument("--closed-form", action="store_true",
+                        help="only the methods without resampling, for many replications")
     parser.add_argument("--plan-block", type=int, default=20,
                         help="replications per draw of cluster sizes in the planning runs")
     args = parser.parse_args(argv)
     if args.replications is None:
-        args.replications = (200 if args.quick else 1000) if args.package else (300 if args.quick else 2000)
+        args.replications = 300 if args.quick else 2000
     parts = args.only or ["clustered", "paired", "family", "planning"]
     rng = np.random.default_rng(args.seed)
     started = time.perf_counter()
@@ -997,10 +1012,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     if args.package:
         runner = paired_runner = package_runner()
     else:
-        runner = numpy_runner(CLUSTERED_METHODS)._replace(mean=numpy_runner(CLUSTERED_METHODS + [wilson_interval]).mean)
-        # the sign-flip test is of symmetry about a value, not an interval for one model's mean
-        paired_runner = numpy_runner(PAIRED_METHODS)._replace(
-            mean=numpy_runner([normal_and_t, item_bootstrap, wilson_interval]).mean)
+        clustered = [m for m in CLUSTERED_METHODS if not (args.closed_form and m in RESAMPLING)]
+        paired = [m for m in PAIRED_METHODS if not (args.closed_form and m in RESAMPLING)]
+        runner = numpy_runner(clustered)._replace(mean=numpy_runner(clustered + [wilson_interval]).mean)
+        # the sign-flip and McNemar tests are of differences, not intervals for one model's mean
+        paired_runner = numpy_runner(paired)._replace(
+            mean=numpy_runner([m for m in paired if m not in (sign_flip, paired_binary)] + [wilson_interval]).mean)
     print(f"{args.replications} replications per cell, {RESAMPLES} resamples, alpha {ALPHA}, seed {args.seed}")
     if "clustered" in parts:
         compares, means = clustered_grid(args, runner, rng)

@@ -88,6 +88,7 @@ import inspect
 import math
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
@@ -626,7 +627,9 @@ def package_runner() -> Runner:
         warned = failed = 0
         for r in range(replications):
             try:
-                result = call(r)
+                with warnings.catch_warnings():  # counted from the result's own warnings below
+                    warnings.simplefilter("ignore")
+                    result = call(r)
             except (ValueError, ArithmeticError) as error:
                 failed += 1
                 chosen[f"error {type(error).__name__}"] = chosen.get(f"error {type(error).__name__}", 0) + 1
@@ -667,8 +670,10 @@ def package_runner() -> Runner:
         for r in range(replications):
             table = fixed | {f"metric{j}": np.concatenate([m.baseline[r], m.candidate[r]]).tolist()
                              for j, m in enumerate(samples)}
-            results = mirabund.compare_metrics(table, baseline="baseline", candidate="candidate",
-                                               cluster_column="cluster", seed=seed(rng), **options["compare_metrics"])
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                results = mirabund.compare_metrics(table, baseline="baseline", candidate="candidate",
+                                                   cluster_column="cluster", seed=seed(rng), **options["compare_metrics"])
             rejected[r] = any(bool(c.rejected) for c in results)
         return {"package": rejected}
 

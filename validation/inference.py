@@ -417,7 +417,8 @@ def cluster_bootstrap(x: np.ndarray, design: Design, rng: np.random.Generator) -
     for rows in chunks(len(x), RESAMPLES * g):
         counts = resample_counts(rng, rows.stop - rows.start, g)
         s = totals[rows]
-        per_cluster = np.stack([s, np.broadcast_to(sizes, s.shape), s * s, s * sizes, np.broadcast_to(sizes * sizes, s.shape)], axis=2)
+        per_cluster = np.stack([s, np.broadcast_to(sizes, s.shape), s * s, s * sizes,
+                                np.broadcast_to(sizes * sizes, s.shape)], axis=2)
         total, size, square, cross, size_square = np.moveaxis(counts @ per_cluster, 2, 0)
         m = total / size
         residual = square - 2 * m * cross + m * m * size_square
@@ -673,7 +674,8 @@ def package_runner() -> Runner:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 results = mirabund.compare_metrics(table, baseline="baseline", candidate="candidate",
-                                                   cluster_column="cluster", seed=seed(rng), **options["compare_metrics"])
+                                                   cluster_column="cluster", seed=seed(rng),
+                                                   **options["compare_metrics"])
             rejected[r] = any(bool(c.rejected) for c in results)
         return {"package": rejected}
 
@@ -713,7 +715,9 @@ def record_coverage(cell: Cell, outcomes: dict[str, Outcome], truth: float,
         hit, width = covered(outcome, truth, lazily)
         f = cell.figures.setdefault(name, Figures())
         f.coverage, f.coverage_n = float(np.mean(hit)), len(hit)
-        f.width = None if width is None else float(np.mean(width[np.isfinite(width)])) if np.isfinite(width).any() else math.inf
+        if width is not None:
+            finite = np.isfinite(width)
+            f.width = float(np.mean(width[finite])) if finite.any() else math.inf
         if width is not None and not np.isfinite(width).all():
             f.note = f"{np.mean(~np.isfinite(width)):.1%} infinite"
         elif outcome.note:
@@ -759,15 +763,18 @@ def print_cell(cell: Cell, reference: str | None) -> None:
     print(f"  {'method':<16}{'type I (se)':>16}{'coverage (se)':>16}{'width/ref':>10}")
     for method, f in cell.figures.items():
         relative = "" if f.width is None or base is None or not base.width else f"{f.width / base.width:10.2f}"
-        print(f"  {method:<16}{rate(f.type_one, f.type_one_n):>16}{rate(f.coverage, f.coverage_n):>16}{relative:>10}  {f.note}")
+        print(f"  {method:<16}{rate(f.type_one, f.type_one_n):>16}{rate(f.coverage, f.coverage_n):>16}"
+              f"{relative:>10}  {f.note}")
 
 
 def print_worst(cells: Sequence[Cell], title: str, reference: str | None) -> None:
     """Per method, the worst type I and coverage over the eligible cells, and where."""
     eligible = [c for c in cells if c.eligible]
     methods = list(dict.fromkeys(m for c in eligible for m in c.figures))
-    print(f"\n== {title}: worst over {len(eligible)} cells (>= 5 clusters or >= 20 items); goal type I <= 0.065, coverage >= 0.935")
-    print(f"  {'method':<16}{'worst type I (se)':>19}  {'cell':<44}{'worst cover (se)':>18}  {'cell':<44}{'width/ref':>10}")
+    print(f"\n== {title}: worst over {len(eligible)} cells (>= 5 clusters or >= 20 items); "
+          "goal type I <= 0.065, coverage >= 0.935")
+    print(f"  {'method':<16}{'worst type I (se)':>19}  {'cell':<44}{'worst cover (se)':>18}  {'cell':<44}"
+          f"{'width/ref':>10}")
     for method in methods:
         rows = [(c, c.figures[method]) for c in eligible if method in c.figures]
         typed = [(c, f) for c, f in rows if f.type_one is not None]
@@ -839,8 +846,8 @@ def paired_grid(args: argparse.Namespace, runner: Runner, rng: np.random.Generat
             if kind != "lognormal":
                 sample = draw(0.0)
                 what = "0/1 scores at 0.8" if kind == "binary" else "exponential scores"
-                mcell = mean_cell(f"mean of one model, n={n:<4} {what}", n >= 20, sample.baseline, sample.true_baseline_mean,
-                                  sample.design, runner, rng)
+                mcell = mean_cell(f"mean of one model, n={n:<4} {what}", n >= 20, sample.baseline,
+                                  sample.true_baseline_mean, sample.design, runner, rng)
                 means.append(mcell)
                 print_cell(mcell, WIDTH_REFERENCE["paired"] if not args.package else None)
             sys.stdout.flush()
@@ -926,7 +933,8 @@ def planned_items(effect: float, sd: float, icc: float, cv: float, rule: str) ->
 
 def random_sizes(rng: np.random.Generator, n_clusters: int, cv: float) -> np.ndarray:
     sigma = math.sqrt(math.log1p(cv * cv))
-    return np.maximum(1, np.rint(PLAN_CLUSTER_SIZE * rng.lognormal(-sigma * sigma / 2, sigma, n_clusters))).astype(np.int64)
+    sizes = PLAN_CLUSTER_SIZE * rng.lognormal(-sigma * sigma / 2, sigma, n_clusters)
+    return np.maximum(1, np.rint(sizes)).astype(np.int64)
 
 
 def simulated_power(rng: np.random.Generator, runner: Runner, n_items: int, effect: float, sd: float, icc: float,
@@ -936,8 +944,8 @@ def simulated_power(rng: np.random.Generator, runner: Runner, n_items: int, effe
     rejected: dict[str, list[np.ndarray]] = {}
     for start in range(0, replications, block):
         rows = min(block, replications - start)
-        design = Design(0, random_sizes(rng, n_clusters, cv))
-        design = Design(int(design.sizes.sum()), design.sizes)  # type: ignore[union-attr]
+        sizes = random_sizes(rng, n_clusters, cv)
+        design = Design(int(sizes.sum()), sizes)
         d = effect + sd * (math.sqrt(icc) * rng.standard_normal((rows, n_clusters))[:, design.labels]
                            + math.sqrt(1 - icc) * rng.standard_normal((rows, design.n)))
         for name, outcome in runner.compare(Sample(np.zeros_like(d), d, design, effect, 0.0), rng).items():
@@ -967,7 +975,8 @@ def planning_section(args: argparse.Namespace, runner: Runner, rng: np.random.Ge
         (cv, icc, effect) for cv in (0.5, 1.0) for icc in (0.1, 0.3) for effect in (0.25, 0.5)]
     for cv, icc, effect in cases:
         rules = ("bm",) if package else PLAN_RULES
-        plans: list[tuple[str, int, float | None]] = [(rule, *planned_items(effect, 1.0, icc, cv, rule)) for rule in rules]
+        plans: list[tuple[str, int, float | None]] = [(rule, *planned_items(effect, 1.0, icc, cv, rule))
+                                                      for rule in rules]
         if required is not None:
             extra = {"cluster_size_cv": cv} if takes_cv else {}
             plans.append(("package", int(required(effect, 1.0, alpha=ALPHA, power=PLAN_POWER,
@@ -997,7 +1006,8 @@ def check_degrees_of_freedom() -> None:
 
 def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--package", action="store_true", help="run the package's defaults instead of the numpy methods")
+    parser.add_argument("--package", action="store_true",
+                        help="run the package's defaults instead of the numpy methods")
     parser.add_argument("--quick", action="store_true", help="a reduced grid, in under a minute")
     parser.add_argument("--replications", type=int, default=None)
     parser.add_argument("--seed", type=int, default=20261208)

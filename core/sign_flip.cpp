@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/bootstrap.hpp"
 #include "core/random.hpp"
 
 namespace mirabund_core::sign_flip {
@@ -22,13 +23,25 @@ std::string_view display_text(SignFlipError error) {
         case SignFlipError::InvalidResampleCount:
             return "n_resamples must be >= 1";
         case SignFlipError::NonFiniteTotals:
-            return "totals must be finite";
+            return "totals must be finite, and so must their sum";
     }
     return {};
 }
 
 double binomial_half_cdf(std::uint64_t k, std::uint64_t m) {
     if (k >= m) return 1.0;
+    // Up to 62 trials the sum of C(m, i) is a whole number (and C(m, i) * (m - i)
+    // stays below 2^64), so the tail is rounded once: the share of the
+    // enumerated flips to the bit, and 1/2 exactly where it is 1/2.
+    if (m <= 62) {
+        std::uint64_t term = 1;
+        std::uint64_t sum = 0;
+        for (std::uint64_t i = 0; i <= k; ++i) {
+            sum += term;
+            term = term * (m - i) / (i + 1);
+        }
+        return std::ldexp(static_cast<double>(sum), -static_cast<int>(m));
+    }
     // log C(m, i) / 2^m term by term, then summed relative to the largest.
     std::vector<double> logs(k + 1);
     logs[0] = -static_cast<double>(m) * std::log(2.0);
@@ -58,8 +71,8 @@ Flips make_flips(std::span<const double> totals, std::span<const double> sizes, 
     Flips flips;
     flips.enumerated = g <= enumerated_units;
     const std::uint64_t count = flips.enumerated ? std::uint64_t{1} << g : n_resamples;
-    flips.sums.reserve(count);
-    flips.sizes.reserve(count);
+    bootstrap::reserve_storage(flips.sums, count);
+    bootstrap::reserve_storage(flips.sizes, count);
     random::RandomSource source = random::RandomSource::seed_from_u64(seed);
     std::vector<std::uint64_t> words((g + 63) / 64);
     for (std::uint64_t f = 0; f < count; ++f) {

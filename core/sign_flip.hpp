@@ -22,7 +22,9 @@
 //              share >= alpha), each bound found by bisection to the last
 //              representable value between an accepted and a rejected m; a
 //              bound is infinite when no m on its side is rejected (too few
-//              units for the level: 2 / 2^G >= alpha)
+//              units for the level: 2 / 2^G >= alpha); both bounds are
+//              D / N when rounding leaves D / N itself rejected (equal unit
+//              means, where every flip ties the observed)
 #pragma once
 
 #include <cstdint>
@@ -64,7 +66,7 @@ Result<SignFlipOutcome, SignFlipError> sign_flip_test(std::span<const double> to
                                                       double confidence_level, std::uint64_t seed,
                                                       InterruptCheck interrupt = {});
 
-// P(X <= k) for X ~ Binomial(m, 1/2), k <= m.
+// P(X <= k) for X ~ Binomial(m, 1/2), k <= m; correctly rounded for m <= 62.
 double binomial_half_cdf(std::uint64_t k, std::uint64_t m);
 
 }  // namespace mirabund_core::sign_flip

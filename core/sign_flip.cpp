@@ -23,7 +23,9 @@ std::string_view display_text(SignFlipError error) {
         case SignFlipError::InvalidResampleCount:
             return "n_resamples must be >= 1";
         case SignFlipError::NonFiniteTotals:
-            return "totals must be finite, and so must their sum";
+            return "totals must be finite";
+        case SignFlipError::TotalsTooLarge:
+            return "totals are too large: a sum of them with flipped signs overflows a float";
     }
     return {};
 }
@@ -101,10 +103,21 @@ struct Observed {
 // The share of flips at least as extreme as the observed under null mean m:
 // the exact share when enumerated, else (1 + count) / (1 + R).
 double p_value_at(const Flips& flips, Observed observed, double m) {
-    const double reference = std::abs(observed.total - m * observed.size);
+    double reference = std::abs(observed.total - m * observed.size);
     std::uint64_t count = 0;
-    for (std::size_t f = 0; f < flips.sums.size(); ++f)
-        count += std::abs(flips.sums[f] - m * flips.sizes[f]) >= reference;
+    if (std::isfinite(reference)) {
+        for (std::size_t f = 0; f < flips.sums.size(); ++f)
+            count += std::abs(flips.sums[f] - m * flips.sizes[f]) >= reference;
+    } else {
+        // Past the floats every flip would tie the observed at infinity. The
+        // same comparisons in units of 2^-k with N < 2^(k-2), where no
+        // product or difference overflows and scaling a double is exact.
+        const double unit = std::ldexp(1.0, -(std::ilogb(observed.size) + 3));
+        const double scaled_m = m * unit;
+        reference = std::abs(observed.total * unit - scaled_m * observed.size);
+        for (std::size_t f = 0; f < flips.sums.size(); ++f)
+            count += std::abs(flips.sums[f] * unit - scaled_m * flips.sizes[f]) >= reference;
+    }
     const double flips_count = static_cast<double>(flips.sums.size());
     if (flips.enumerated) return static_cast<double>(count) / flips_count;
     return (1.0 + static_cast<double>(count)) / (1.0 + flips_count);
@@ -123,8 +136,11 @@ double bound(const Flips& flips, Observed observed, double centre, double scale,
                                           : (1.0 + static_cast<double>(extreme)) / (1.0 + flips_count);
     if (limit >= alpha) return direction * infinity;
 
+    // The first step stays among the floats: an infinite first m would end
+    // the bisection at once, with the bound at the centre.
     double accepted = centre;
-    double step = scale;
+    double step = std::min(scale, std::numeric_limits<double>::max());
+    while (!std::isfinite(centre + direction * step)) step /= 2.0;
     double rejected = centre + direction * step;
     while (p_value_at(flips, observed, rejected) >= alpha) {
         accepted = rejected;
@@ -155,14 +171,17 @@ Result<SignFlipOutcome, SignFlipError> sign_flip_test(std::span<const double> to
     if (!(confidence_level > 0.0) || !(confidence_level < 1.0))
         return std::unexpected(Error::InvalidConfidenceLevel);
     if (n_resamples == 0) return std::unexpected(Error::InvalidResampleCount);
+    for (double t : totals)
+        if (!std::isfinite(t)) return std::unexpected(Error::NonFiniteTotals);
+    // No flip's sum is larger than the sum of the magnitudes.
     Observed observed{-0.0, -0.0};
+    double magnitudes = -0.0;
     for (std::size_t g = 0; g < totals.size(); ++g) {
         observed.total = observed.total + totals[g];
         observed.size = observed.size + sizes[g];
+        magnitudes = magnitudes + std::abs(totals[g]);
     }
-    if (!std::isfinite(observed.total)) return std::unexpected(Error::NonFiniteTotals);
-    for (double t : totals)
-        if (!std::isfinite(t)) return std::unexpected(Error::NonFiniteTotals);
+    if (!std::isfinite(magnitudes)) return std::unexpected(Error::TotalsTooLarge);
 
     const Flips flips = make_flips(totals, sizes, n_resamples, seed, interrupt);
 

@@ -58,12 +58,19 @@ inline LiteralFlips literal_flips(std::span<const double> totals, std::span<cons
 }
 
 // The share of flips with |A_s - m W_s| >= |D - m N|: exact when
-// enumerated, else (1 + count) / (1 + R).
+// enumerated, else (1 + count) / (1 + R). Where |D - m N| overflows, A_s,
+// D and m are taken in units of 2^-k, N < 2^(k-2).
 inline double literal_p_value(const LiteralFlips& flips, double m) {
-    const double observed = std::abs(flips.total - m * flips.size);
+    double unit = 1.0;
+    if (!std::isfinite(std::abs(flips.total - m * flips.size))) {
+        int k = 2;
+        while (std::ldexp(1.0, k - 2) <= flips.size) ++k;
+        unit = std::ldexp(1.0, -k);
+    }
+    const double observed = std::abs(flips.total * unit - (m * unit) * flips.size);
     std::uint64_t count = 0;
     for (std::size_t f = 0; f < flips.sums.size(); ++f)
-        count += std::abs(flips.sums[f] - m * flips.sizes[f]) >= observed;
+        count += std::abs(flips.sums[f] * unit - (m * unit) * flips.sizes[f]) >= observed;
     const double patterns = static_cast<double>(flips.sums.size());
     if (flips.enumerated) return static_cast<double>(count) / patterns;
     return (1.0 + static_cast<double>(count)) / (1.0 + patterns);

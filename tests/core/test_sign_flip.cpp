@@ -46,9 +46,11 @@ TEST(SignFlip, ErrorsInOrder) {
         {{nan, 2}, {1, 1}, 0, 1.0, Error::InvalidConfidenceLevel, "confidence_level must be in (0.0, 1.0)"},
         // Refused even where every pattern is enumerated and none drawn.
         {{nan, 2}, {1, 1}, 0, 0.5, Error::InvalidResampleCount, "n_resamples must be >= 1"},
-        {{1, nan}, {1, 1}, 1, 0.5, Error::NonFiniteTotals, "totals must be finite, and so must their sum"},
-        {{-inf, 1}, {1, 1}, 1, 0.5, Error::NonFiniteTotals, "totals must be finite, and so must their sum"},
-        {{1e308, 1e308}, {1, 1}, 1, 0.5, Error::NonFiniteTotals, "totals must be finite, and so must their sum"},
+        {{1e308, 1e308, nan}, {1, 1, 1}, 1, 0.5, Error::NonFiniteTotals, "totals must be finite"},
+        {{1e308, 1e308, -inf}, {1, 1, 1}, 1, 0.5, Error::NonFiniteTotals, "totals must be finite"},
+        // A flip's sum would overflow though the observed one does not.
+        {{1e308, -1e308}, {1, 1}, 1, 0.5, Error::TotalsTooLarge,
+         "totals are too large: a sum of them with flipped signs overflows a float"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -111,18 +113,29 @@ void random_units(std::mt19937_64& rng, std::size_t g, std::vector<double>& tota
 TEST(SignFlip, PValueAndBoundsAreThoseOfTheLiteralFlips) {
     std::mt19937_64 rng(20250611);
     constexpr std::uint64_t n_resamples = 257;
+    struct Units {
+        std::vector<double> totals, sizes;
+    };
+    std::vector<Units> cases;
     // Both sides of the enumeration boundary, and of a second sign word.
     for (const std::size_t g : {2, 3, 7, 16, 17, 64, 65, 100}) {
-        std::vector<double> totals, sizes;
-        random_units(rng, g, totals, sizes);
+        Units units;
+        random_units(rng, g, units.totals, units.sizes);
+        cases.push_back(units);
+    }
+    // |D - m N| overflows already at the first step out of the centre:
+    // infinite statistics must not all tie there.
+    cases.push_back({{-1.7e308, 3e-304, 0.0, -2.3e305, -0.0625, -0.0625}, {4, 4, 3, 4, 4, 4}});
+    for (const Units& units : cases) {
+        const std::size_t g = units.totals.size();
         const std::uint64_t seed = rng();
-        const reference::LiteralFlips flips = reference::literal_flips(totals, sizes, n_resamples, seed);
+        const reference::LiteralFlips flips = reference::literal_flips(units.totals, units.sizes, n_resamples, seed);
         const double p = reference::literal_p_value(flips, 0.0);
         double previous_lower = inf;
         double previous_upper = -inf;
         for (const double level : {0.5, 0.8, 0.95}) {
-            SCOPED_TRACE(::testing::Message() << "G " << g << " level " << level);
-            const auto out = sign_flip_test(totals, sizes, n_resamples, level, seed);
+            SCOPED_TRACE(::testing::Message() << "G " << g << " total " << units.totals[0] << " level " << level);
+            const auto out = sign_flip_test(units.totals, units.sizes, n_resamples, level, seed);
             ASSERT_TRUE(out.has_value());
             EXPECT_EQ(out->enumerated, g <= enumerated_units);
             EXPECT_EQ(out->n_flips, g <= enumerated_units ? std::uint64_t{1} << g : n_resamples);
@@ -130,9 +143,13 @@ TEST(SignFlip, PValueAndBoundsAreThoseOfTheLiteralFlips) {
             EXPECT_EQ(bits(out->p_value), bits(p));
             EXPECT_EQ(out->confidence_level, level);
 
-            // Each bound the last accepted value before a rejected one.
+            // Each bound the last accepted value before a rejected one, and
+            // finite once the patterns flipping all or none fall below alpha.
             const double alpha = 1.0 - level;
             ASSERT_LE(out->ci_lower, out->ci_upper);
+            if (g <= enumerated_units && std::ldexp(2.0, -static_cast<int>(g)) < alpha) {
+                EXPECT_TRUE(std::isfinite(out->ci_lower) && std::isfinite(out->ci_upper));
+            }
             for (const auto& [bound, outward_limit] : {std::pair{out->ci_lower, -inf}, std::pair{out->ci_upper, inf}}) {
                 if (std::isinf(bound)) continue;
                 const double outward = std::nextafter(bound, outward_limit);

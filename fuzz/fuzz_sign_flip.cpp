@@ -45,19 +45,6 @@ std::optional<Error> expected_error(const std::vector<double>& totals, const std
     return std::nullopt;
 }
 
-// 2 P(X <= min(b, c)) for X ~ Binomial(b + c, 1/2) in whole numbers, or 1.
-double exact_tail(std::uint64_t b, std::uint64_t c) {
-    if (b == c) return 1.0;
-    const std::uint64_t m = b + c;
-    std::uint64_t tail = 0;
-    std::uint64_t choose = 1;
-    for (std::uint64_t i = 0; i <= std::min(b, c); ++i) {
-        tail += choose;
-        choose = choose * (m - i) / (i + 1);
-    }
-    return std::min(1.0, std::ldexp(static_cast<double>(tail), 1 - static_cast<int>(m)));
-}
-
 void check_p_value(const std::vector<double>& totals, const reference::LiteralFlips& flips, const Outcome& result) {
     std::uint64_t positive = 0;
     std::uint64_t negative = 0;
@@ -77,7 +64,7 @@ void check_p_value(const std::vector<double>& totals, const reference::LiteralFl
         return;
     }
     if (positive + negative <= 62)
-        FUZZ_CHECK(fuzz::same(result->p_value, exact_tail(positive, negative)), describe(result));
+        FUZZ_CHECK(fuzz::same(result->p_value, reference::exact_binomial_p_value(positive, negative)), describe(result));
     // Sums of a power of two's multiples are exact, so the flips' share is
     // the same tail.
     const double magnitude = magnitudes.empty() ? 1.0 : magnitudes.front();

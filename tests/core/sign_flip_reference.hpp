@@ -5,6 +5,7 @@
 // every check.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -74,6 +75,20 @@ inline double literal_p_value(const LiteralFlips& flips, double m) {
     const double patterns = static_cast<double>(flips.sums.size());
     if (flips.enumerated) return static_cast<double>(count) / patterns;
     return (1.0 + static_cast<double>(count)) / (1.0 + patterns);
+}
+
+// McNemar's p-value 2 P(X <= min(b, c)), X ~ Binomial(b + c, 1/2), in whole
+// numbers (b + c <= 62) and rounded once; 1 when b = c.
+inline double exact_binomial_p_value(std::uint64_t b, std::uint64_t c) {
+    if (b == c) return 1.0;
+    const std::uint64_t m = b + c;
+    std::uint64_t tail = 0;
+    std::uint64_t choose = 1;
+    for (std::uint64_t i = 0; i <= std::min(b, c); ++i) {
+        tail += choose;
+        choose = choose * (m - i) / (i + 1);
+    }
+    return std::min(1.0, std::ldexp(static_cast<double>(tail), 1 - static_cast<int>(m)));
 }
 
 }  // namespace mirabund_core::sign_flip::reference

@@ -67,9 +67,13 @@ void append_group(const Centered& data, random::RandomSource& source, Draw* draw
     }
     const double count = static_cast<double>(n);
     const double root_n = std::sqrt(count);
+    const double cancellation = 4.0 * count * std::numeric_limits<double>::epsilon();
     for (std::uint64_t r = 0; r < width; ++r) {
         const double a = sums[r] / count;
-        const double var = std::max(0.0, (squares[r] - count * (a * a)) / (count - 1.0));
+        // B - n a^2 loses about n ulps of B; a resample of one value repeated
+        // must get no spread at all, whatever the scale of the data.
+        const double excess = squares[r] - count * (a * a);
+        const double var = excess > cancellation * squares[r] ? excess / (count - 1.0) : 0.0;
         double t;
         if (var == 0.0) t = a == 0.0 ? 0.0 : std::copysign(infinity, a);
         else t = a / (std::sqrt(var) / root_n);

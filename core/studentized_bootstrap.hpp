@@ -13,7 +13,9 @@
 //                (the draws of the block bootstrap with blocks of one)
 //   A, B       = -0.0 + y_j1 + ... + y_jn and -0.0 + s_j1 + ... + s_jn
 //   a          = A / n
-//   var        = (B - n * (a * a)) / (n - 1), taken as 0 when below 0
+//   var        = (B - n * (a * a)) / (n - 1), taken as 0 unless B - n * (a * a)
+//                exceeds 4 * n * epsilon * B (the rounding of a resample of
+//                one value repeated)
 //   t*         = a / (sqrt(var) / sqrt(n)); 0 when var = 0 and a = 0, and an
 //                infinity of a's sign when var = 0 alone
 //   t          = mean / se, the observed statistic (se > 0 is required)

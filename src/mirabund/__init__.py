@@ -17,11 +17,15 @@ compare
     The paired comparison of two models on the same items.
 compare_metrics
     ``compare`` for every metric of a long table, with adjusted p-values.
+compare_models
+    A leaderboard of several models on one metric: pairwise comparisons,
+    simultaneous rank intervals and tiers of indistinguishable models.
 to_frame
     Results as a tidy pandas DataFrame.
-SequentialMonitor
-    An anytime-valid test of a stream's mean: check after every item and
-    stop at the first rejection without inflating the error rate.
+SequentialMonitor, PairedMonitor
+    An anytime-valid test of a stream's mean (of two models' paired
+    differences): check after every item and stop at the first rejection
+    without inflating the error rate.
 required_items, minimum_detectable_effect, estimate_sd_icc
     Planning the size of a fixed-size eval, from a pilot run.
 
@@ -47,10 +51,11 @@ from ._checks import NanPolicy
 from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
 from ._frame import to_frame
 from ._inference import InferenceWarning, Method, Reference
+from ._leaderboard import Leaderboard, ModelPair, RankedModel, compare_models
 from ._metrics import Correction, MetricComparisons, TableError, compare_metrics
 from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
 from ._samples import Labels, Scores
-from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+from ._sequential import MonitorBatch, MonitorUpdate, PairedMonitor, SequentialMonitor
 
 try:
     __version__ = version("mirabund")
@@ -62,14 +67,18 @@ __all__ = [
     "Correction",
     "InferenceWarning",
     "Labels",
+    "Leaderboard",
     "Magnitude",
     "MeanInterval",
     "Method",
     "MetricComparisons",
+    "ModelPair",
     "MonitorBatch",
     "MonitorUpdate",
     "NanPolicy",
+    "PairedMonitor",
     "PilotEstimate",
+    "RankedModel",
     "Reference",
     "Scores",
     "SequentialMonitor",
@@ -77,6 +86,7 @@ __all__ = [
     "__version__",
     "compare",
     "compare_metrics",
+    "compare_models",
     "estimate_sd_icc",
     "mean_interval",
     "minimum_detectable_effect",

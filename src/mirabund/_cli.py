@@ -136,8 +136,8 @@ def _parser() -> _Parser:
                              "cluster-robust standard errors")
     report.add_argument("--method", default="auto", choices=[m.value for m in Method],
                         help="how intervals and p-values are computed (default: auto, which is cr2 with "
-                             "--cluster-column and bootstrap-t without): cr2 (CR2 standard errors, t reference on "
-                             "Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), exact "
+                             "--cluster-column, bootstrap-t without, cr2 for 0/1 scores): cr2 (CR2 standard errors, "
+                             "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), exact "
                              "(sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
                              "(percentile bootstrap interval, normal p-value)")
     report.add_argument("--block-size", type=int, default=1, metavar="N",
@@ -166,14 +166,8 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
     """The report as printed: a header and one line per metric."""
     first = family.comparisons[0]
     level = f"{100 * first.confidence_level:g}%"
-    lines = [f"{family.candidate} (candidate) vs {family.baseline} (baseline): {table.path}"]
-    by_method: dict[str, list[str]] = {}
-    for comparison in family.comparisons:
-        by_method.setdefault(describe_method(comparison, cluster_column), []).append(comparison.metric or "")
-    for description, metrics in by_method.items():
-        which = "" if len(by_method) == 1 else f" ({', '.join(metrics)})"
-        lines.append(f"{level} intervals and p-values{which}: {description}, seed {family.seed}")
-    lines += [f"p-values adjusted by {family.correction.value} at alpha {family.alpha:g}", ""]
+    lines = [f"{family.candidate} (candidate) vs {family.baseline} (baseline): {table.path}",
+             f"p-values adjusted by {family.correction.value} at alpha {family.alpha:g}, seed {family.seed}", ""]
     with_df = any(c.degrees_of_freedom is not None for c in family.comparisons)
     header = ("metric", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj",
               *(("df",) if with_df else ()), "d_z", "effect", "items", "clusters")
@@ -202,6 +196,12 @@ def format_report(family: MetricComparisons, means: Sequence[tuple[MeanInterval,
     lines.append("")
     lines.append(f"* the difference is significant at alpha {family.alpha:g} after adjustment; "
                  "(-N): items dropped for a missing value or a row for one model only")
+    by_method: dict[str, list[str]] = {}
+    for comparison in family.comparisons:
+        by_method.setdefault(describe_method(comparison, cluster_column), []).append(comparison.metric or "")
+    for description, metrics in by_method.items():
+        which = "" if len(by_method) == 1 else f" ({', '.join(metrics)})"
+        lines.append(f"{level} intervals and p-values{which}: {description}")
     lines += [f"warning: {note}" for note in _warnings(family)]
     return "\n".join(lines)
 

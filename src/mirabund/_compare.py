@@ -222,8 +222,9 @@ class Comparison(Result):
 
 METHOD_DOC = """method : {"auto", "cr2", "bootstrap-t", "exact", "percentile"}, default "auto"
         How the interval and p-value are computed. "auto" is "cr2" with
-        clusters, "bootstrap-t" without (and "percentile" with a
-        ``block_size`` above 1). "cr2": the CR2 standard error with a t
+        clusters, "bootstrap-t" without, but "cr2" for values of at most
+        three distinct numbers (0/1 scores and their differences), and
+        "percentile" with a ``block_size`` above 1. "cr2": the CR2 standard error with a t
         reference on the Bell-McCaffrey degrees of freedom (without
         clusters, the t reference on n - 1). "bootstrap-t": the studentized
         bootstrap of single items, which follows skewed scores. "exact"

@@ -45,14 +45,19 @@ FEW_CLUSTERS = 10
 FEW_ITEMS = 20
 # A cluster holding this share of the items or more dominates the estimate.
 DOMINANT_SHARE = 0.5
+# Values this few (0/1 scores, their differences) leave many bootstrap
+# resamples without spread, whose infinite t statistics break the
+# bootstrap-t; the t reference keeps its level there.
+FEW_VALUES = 3
 
 
 class Method(enum.StrEnum):
     """How an interval and p-value are computed (see :mod:`mirabund` docs).
 
-    ``auto`` picks ``cr2`` with clusters and ``bootstrap-t`` without (and
-    ``percentile`` when ``block_size`` is above 1, the one method that
-    resamples blocks).
+    ``auto`` picks ``cr2`` with clusters and ``bootstrap-t`` without, but
+    ``cr2`` (a t reference) for values of at most three distinct numbers,
+    such as 0/1 scores and their differences (and ``percentile`` when
+    ``block_size`` is above 1, the one method that resamples blocks).
     """
 
     AUTO = "auto"
@@ -142,12 +147,14 @@ def warn_once(messages: Iterable[str], stacklevel: int) -> None:
         warnings.warn(message, InferenceWarning, stacklevel=stacklevel + 1)
 
 
-def _method_for(options: Resampling, clustered: bool, paired: bool) -> Method:
+def _method_for(options: Resampling, values: FloatArray, clustered: bool, paired: bool) -> Method:
     method = options.method
     if method is Method.AUTO:
         if options.block_size != 1:
             return Method.PERCENTILE
-        return Method.CR2 if clustered else Method.BOOTSTRAP_T
+        if clustered or len(np.unique(values)) <= FEW_VALUES:
+            return Method.CR2
+        return Method.BOOTSTRAP_T
     if options.block_size != 1 and method is not Method.PERCENTILE:
         raise ValueError(f"block_size applies to method 'percentile' only (it resamples blocks), "
                          f"got block_size={options.block_size} with method {method.value!r}")
@@ -225,12 +232,12 @@ def infer(
             raise subject.refusal(f"items from at least 2 clusters are needed, got {n_clusters}{dropped}")
     elif options.block_size > n_items:
         raise ValueError(f"block_size must be <= the number of items ({n_items}), got {options.block_size}")
-    method = _method_for(options, codes is not None, paired)
+    method = _method_for(options, values, codes is not None, paired)
     spread = _native.mean_standard_error(values, codes)
     subject.check_finite(of, ("their sum", spread.mean),
                          ("the sum of their squared deviations", spread.standard_deviation),
                          ("the sum of the squares of their standard error", spread.standard_error),
-                         ("the sum of the squares of their standard error", spread.cr2_standard_error))
+                         ("the sum of the squares of their CR2 standard error", spread.cr2_standard_error))
     mean = spread.mean
     notes = _fragility(n_items, codes, n_clusters)
     degrees_of_freedom: float | None = None
@@ -257,6 +264,10 @@ def infer(
         lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
         reference = Reference.T
     elif method is Method.BOOTSTRAP_T:
+        # A resample of the largest deviation n times must not overflow.
+        with np.errstate(over="ignore"):
+            squares = float(np.max((values - mean) ** 2)) * n_items
+        subject.check_finite(of, ("the sum of the squares of a bootstrap resample", squares))
         bootstrap = _native.studentized_bootstrap_mean(values, options.n_resamples, level, options.seed)
         lower, upper, p_value = bootstrap.ci_lower, bootstrap.ci_upper, bootstrap.p_value
         reference = Reference.BOOTSTRAP

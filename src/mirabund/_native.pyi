@@ -1,5 +1,5 @@
 from collections.abc import Iterator, Sequence
-from typing import Protocol, SupportsIndex, TypeAlias, final, type_check_only
+from typing import Protocol, Self, SupportsIndex, TypeAlias, final, type_check_only
 
 from _mirabund_core import _Sample
 
@@ -12,6 +12,8 @@ __all__ = [
     "sign_flip_test",
     "StudentizedBootstrapResult",
     "studentized_bootstrap_mean",
+    "BettingMonitor",
+    "restore_betting_monitor",
 ]
 
 # Values are read as the engine module reads samples; cluster codes by
@@ -120,3 +122,38 @@ def studentized_bootstrap_mean(
     confidence_level: float,
     seed: int,
 ) -> StudentizedBootstrapResult: ...
+
+@final
+class BettingMonitor:
+    def __new__(cls, alpha: float, low: float, high: float, null_mean: float) -> Self: ...
+    def feed(self, scores: _Sample) -> int: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def mean(self) -> float: ...
+    @property
+    def log_capital(self) -> float: ...
+    @property
+    def max_log_capital(self) -> float: ...
+    @property
+    def rejected_at(self) -> int: ...
+    @property
+    def ci_lower(self) -> float: ...
+    @property
+    def ci_upper(self) -> float: ...
+    @property
+    def counts(self) -> list[int]: ...
+    @property
+    def sums(self) -> list[float]: ...
+    @property
+    def live_log_capitals(self) -> list[float]: ...
+
+def restore_betting_monitor(
+    alpha: float,
+    low: float,
+    high: float,
+    null_mean: float,
+    counts: _Codes,
+    sums: _Sample,
+    live_log_capitals: _Sample,
+) -> BettingMonitor: ...

@@ -55,8 +55,10 @@ inline Literal literal(std::span<const double> values, std::uint64_t n_resamples
             b_sum = b_sum + s[j];
         }
         const double a = a_sum / count;
-        double var = (b_sum - count * (a * a)) / (count - 1.0);
-        if (var < 0.0) var = 0.0;
+        const double excess = b_sum - count * (a * a);
+        const double var = excess > 4.0 * count * std::numeric_limits<double>::epsilon() * b_sum
+                               ? excess / (count - 1.0)
+                               : 0.0;
         double t;
         if (var == 0.0) t = a == 0.0 ? 0.0 : std::copysign(inf, a);
         else t = a / (std::sqrt(var) / std::sqrt(count));

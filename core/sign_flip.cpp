@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/bootstrap.hpp"
 #include "core/random.hpp"
 
 namespace mirabund_core::sign_flip {
@@ -23,12 +24,26 @@ std::string_view display_text(SignFlipError error) {
             return "n_resamples must be >= 1";
         case SignFlipError::NonFiniteTotals:
             return "totals must be finite";
+        case SignFlipError::TotalsTooLarge:
+            return "totals are too large: a sum of them with flipped signs overflows a float";
     }
     return {};
 }
 
 double binomial_half_cdf(std::uint64_t k, std::uint64_t m) {
     if (k >= m) return 1.0;
+    // Up to 62 trials the sum of C(m, i) is a whole number (and C(m, i) * (m - i)
+    // stays below 2^64), so the tail is rounded once: the share of the
+    // enumerated flips to the bit, and 1/2 exactly where it is 1/2.
+    if (m <= 62) {
+        std::uint64_t term = 1;
+        std::uint64_t sum = 0;
+        for (std::uint64_t i = 0; i <= k; ++i) {
+            sum += term;
+            term = term * (m - i) / (i + 1);
+        }
+        return std::ldexp(static_cast<double>(sum), -static_cast<int>(m));
+    }
     // log C(m, i) / 2^m term by term, then summed relative to the largest.
     std::vector<double> logs(k + 1);
     logs[0] = -static_cast<double>(m) * std::log(2.0);
@@ -58,8 +73,8 @@ Flips make_flips(std::span<const double> totals, std::span<const double> sizes, 
     Flips flips;
     flips.enumerated = g <= enumerated_units;
     const std::uint64_t count = flips.enumerated ? std::uint64_t{1} << g : n_resamples;
-    flips.sums.reserve(count);
-    flips.sizes.reserve(count);
+    bootstrap::reserve_storage(flips.sums, count);
+    bootstrap::reserve_storage(flips.sizes, count);
     random::RandomSource source = random::RandomSource::seed_from_u64(seed);
     std::vector<std::uint64_t> words((g + 63) / 64);
     for (std::uint64_t f = 0; f < count; ++f) {
@@ -88,10 +103,21 @@ struct Observed {
 // The share of flips at least as extreme as the observed under null mean m:
 // the exact share when enumerated, else (1 + count) / (1 + R).
 double p_value_at(const Flips& flips, Observed observed, double m) {
-    const double reference = std::abs(observed.total - m * observed.size);
+    double reference = std::abs(observed.total - m * observed.size);
     std::uint64_t count = 0;
-    for (std::size_t f = 0; f < flips.sums.size(); ++f)
-        count += std::abs(flips.sums[f] - m * flips.sizes[f]) >= reference;
+    if (std::isfinite(reference)) {
+        for (std::size_t f = 0; f < flips.sums.size(); ++f)
+            count += std::abs(flips.sums[f] - m * flips.sizes[f]) >= reference;
+    } else {
+        // Past the floats every flip would tie the observed at infinity. The
+        // same comparisons in units of 2^-k with N < 2^(k-2), where no
+        // product or difference overflows and scaling a double is exact.
+        const double unit = std::ldexp(1.0, -(std::ilogb(observed.size) + 3));
+        const double scaled_m = m * unit;
+        reference = std::abs(observed.total * unit - scaled_m * observed.size);
+        for (std::size_t f = 0; f < flips.sums.size(); ++f)
+            count += std::abs(flips.sums[f] * unit - scaled_m * flips.sizes[f]) >= reference;
+    }
     const double flips_count = static_cast<double>(flips.sums.size());
     if (flips.enumerated) return static_cast<double>(count) / flips_count;
     return (1.0 + static_cast<double>(count)) / (1.0 + flips_count);
@@ -110,8 +136,11 @@ double bound(const Flips& flips, Observed observed, double centre, double scale,
                                           : (1.0 + static_cast<double>(extreme)) / (1.0 + flips_count);
     if (limit >= alpha) return direction * infinity;
 
+    // The first step stays among the floats: an infinite first m would end
+    // the bisection at once, with the bound at the centre.
     double accepted = centre;
-    double step = scale;
+    double step = std::min(scale, std::numeric_limits<double>::max());
+    while (!std::isfinite(centre + direction * step)) step /= 2.0;
     double rejected = centre + direction * step;
     while (p_value_at(flips, observed, rejected) >= alpha) {
         accepted = rejected;
@@ -142,14 +171,17 @@ Result<SignFlipOutcome, SignFlipError> sign_flip_test(std::span<const double> to
     if (!(confidence_level > 0.0) || !(confidence_level < 1.0))
         return std::unexpected(Error::InvalidConfidenceLevel);
     if (n_resamples == 0) return std::unexpected(Error::InvalidResampleCount);
+    for (double t : totals)
+        if (!std::isfinite(t)) return std::unexpected(Error::NonFiniteTotals);
+    // No flip's sum is larger than the sum of the magnitudes.
     Observed observed{-0.0, -0.0};
+    double magnitudes = -0.0;
     for (std::size_t g = 0; g < totals.size(); ++g) {
         observed.total = observed.total + totals[g];
         observed.size = observed.size + sizes[g];
+        magnitudes = magnitudes + std::abs(totals[g]);
     }
-    if (!std::isfinite(observed.total)) return std::unexpected(Error::NonFiniteTotals);
-    for (double t : totals)
-        if (!std::isfinite(t)) return std::unexpected(Error::NonFiniteTotals);
+    if (!std::isfinite(magnitudes)) return std::unexpected(Error::TotalsTooLarge);
 
     const Flips flips = make_flips(totals, sizes, n_resamples, seed, interrupt);
 

@@ -9,7 +9,9 @@
 // For a null mean m the statistic of a flip pattern s is
 //   |A_s - m * W_s|, A_s = -0.0 + s_1 * T_1 + ... + s_G * T_G, W_s = sum of s_g * n_g,
 // against the observed |D - m * N| (D and N the same sums with every s_g = +1),
-// a flip counting when it is at least the observed.
+// a flip counting when it is at least the observed. Where |D - m * N|
+// overflows, all of A_s, D and m are first scaled by the power of two 2^-k,
+// N < 2^(k-2), which changes no comparison the floats could make.
 //   flips    = all 2^G patterns when G <= enumerated_units (the p-value is
 //              then their exact share), else R patterns of G signs each, the
 //              signs taken from next_u64 words in order, lowest bit first, a
@@ -22,7 +24,9 @@
 //              share >= alpha), each bound found by bisection to the last
 //              representable value between an accepted and a rejected m; a
 //              bound is infinite when no m on its side is rejected (too few
-//              units for the level: 2 / 2^G >= alpha)
+//              units for the level: 2 / 2^G >= alpha); both bounds are
+//              D / N when rounding leaves D / N itself rejected (equal unit
+//              means, where every flip ties the observed)
 #pragma once
 
 #include <cstdint>
@@ -54,6 +58,7 @@ enum class SignFlipError {
     InvalidConfidenceLevel,
     InvalidResampleCount,
     NonFiniteTotals,
+    TotalsTooLarge,
 };
 
 std::string_view display_text(SignFlipError error);
@@ -64,7 +69,7 @@ Result<SignFlipOutcome, SignFlipError> sign_flip_test(std::span<const double> to
                                                       double confidence_level, std::uint64_t seed,
                                                       InterruptCheck interrupt = {});
 
-// P(X <= k) for X ~ Binomial(m, 1/2), k <= m.
+// P(X <= k) for X ~ Binomial(m, 1/2), k <= m; correctly rounded for m <= 62.
 double binomial_half_cdf(std::uint64_t k, std::uint64_t m);
 
 }  // namespace mirabund_core::sign_flip

@@ -19,10 +19,12 @@ std::string_view display_text(StudentizedBootstrapError error) {
             return "confidence_level must be in (0.0, 1.0)";
         case StudentizedBootstrapError::InvalidResampleCount:
             return "n_resamples must be >= 1";
+        case StudentizedBootstrapError::NonFiniteValues:
+            return "values must be finite";
         case StudentizedBootstrapError::ZeroStandardError:
             return "values must not all be equal: their standard error is 0";
-        case StudentizedBootstrapError::ResampleOverflow:
-            return "a resample's sum of squares overflows a float";
+        case StudentizedBootstrapError::Overflow:
+            return "values are too large: their sum or a resample's sum of squares overflows a float";
     }
     return {};
 }
@@ -117,7 +119,15 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
         return std::unexpected(Error::InvalidConfidenceLevel);
     if (n_resamples == 0) return std::unexpected(Error::InvalidResampleCount);
 
+    for (double x : values)
+        if (!std::isfinite(x)) return std::unexpected(Error::NonFiniteValues);
+
     const double mean = *bootstrap::mean(values);
+    if (!std::isfinite(mean)) {
+        // Equal values have no spread however large they are.
+        const bool all_equal = std::all_of(values.begin(), values.end(), [&](double x) { return x == values[0]; });
+        return std::unexpected(all_equal ? Error::ZeroStandardError : Error::Overflow);
+    }
     Centered data{std::vector<double>(n), std::vector<double>(n)};
     double total = -0.0;
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -128,9 +138,10 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
     const double count = static_cast<double>(n);
     const double standard_error = std::sqrt(total / (count - 1.0)) / std::sqrt(count);
     if (!(standard_error > 0.0)) return std::unexpected(Error::ZeroStandardError);
-    // A resample's sum of squares is at most n times the largest square.
+    // A resample's sum of squares is at most n times the largest square;
+    // the data's own sum may still round past n times it.
     const double largest = *std::max_element(data.squares.begin(), data.squares.end());
-    if (!std::isfinite(largest * count)) return std::unexpected(Error::ResampleOverflow);
+    if (!std::isfinite(largest * count) || !std::isfinite(total)) return std::unexpected(Error::Overflow);
     interrupt.add(n);
 
     std::vector<double> statistics;

@@ -55,8 +55,9 @@ enum class StudentizedBootstrapError {
     TooFewValues,
     InvalidConfidenceLevel,
     InvalidResampleCount,
+    NonFiniteValues,
     ZeroStandardError,
-    ResampleOverflow,
+    Overflow,  // the values' sum, or a resample's sum of squares
 };
 
 std::string_view display_text(StudentizedBootstrapError error);

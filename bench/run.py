@@ -236,6 +236,51 @@ def bench_bootstrap_mean(report: Report, rng: np.random.Generator) -> None:
                             [("numpy vectorised", t_np), ("arch conf_int", t_arch)], note))
 
 
+# ---- the package's default intervals ----
+
+def numpy_bootstrap_t(x: np.ndarray, reps: int, level: float, seed: int):
+    """Equal-tailed bootstrap-t interval of the mean, resamples in chunks."""
+    rng = np.random.default_rng(seed)
+    n = len(x)
+    mean, se = x.mean(), x.std(ddof=1) / math.sqrt(n)
+    per_chunk = max(1, CHUNK_ELEMENTS // n)
+    ts = []
+    for start in range(0, reps, per_chunk):
+        resamples = x[rng.integers(0, n, (min(per_chunk, reps - start), n))]
+        ts.append((resamples.mean(axis=1) - mean) / (resamples.std(axis=1, ddof=1) / math.sqrt(n)))
+    t = np.concatenate(ts)
+    low, high = np.quantile(t, [(1 - level) / 2, (1 + level) / 2])
+    return mean - high * se, mean - low * se
+
+
+def bench_inference(report: Report, rng: np.random.Generator) -> None:
+    from mirabund import _native
+
+    rows = report.section("Default interval without clusters: bootstrap-t of the mean, 10 000 resamples "
+                          "(limit: at most 2x the percentile bootstrap of the same items)")
+    reps = 10_000
+    for n in (100, 10_000):
+        x = rng.exponential(1.0, n)
+        log(f"bootstrap-t n={n}")
+        ours_res = _native.studentized_bootstrap_mean(x, reps, LEVEL, SEED)
+        np_low, np_high = numpy_bootstrap_t(x, reps, LEVEL, SEED)
+        width = ours_res.ci_upper - ours_res.ci_lower
+        report.check(abs(np_low - ours_res.ci_lower) <= 0.25 * width and abs(np_high - ours_res.ci_upper) <= 0.25 * width,
+                     f"bootstrap-t n={n}: intervals agree within a quarter width (ours [{ours_res.ci_lower:.5f}, "
+                     f"{ours_res.ci_upper:.5f}], numpy [{np_low:.5f}, {np_high:.5f}])")
+        heavy = n * reps >= 10_000_000
+        ours, percentile, t_np = median_times(
+            Timed(lambda: _native.studentized_bootstrap_mean(x, reps, LEVEL, SEED), repeats=3 if heavy else 7,
+                  budget=10.0, warmup=not heavy),
+            Timed(lambda: mc.block_bootstrap_mean(x, 1, reps, LEVEL, seed=SEED), repeats=3 if heavy else 7,
+                  budget=10.0, warmup=not heavy),
+            Timed(lambda: numpy_bootstrap_t(x, reps, LEVEL, SEED), repeats=3, budget=10.0, warmup=False))
+        report.check(ours <= 2.0 * percentile, f"bootstrap-t n={n}: {ours / percentile:.2f}x the percentile "
+                                               f"bootstrap (limit 2x)")
+        rows.append(Row(f"n={n:,}".replace(",", " "), ours,
+                        [("percentile bootstrap (limit)", percentile), ("numpy vectorised", t_np)]))
+
+
 # ---- block bootstrap with a Python callable ----
 
 def bench_bootstrap_callable(report: Report, rng: np.random.Generator) -> None:
@@ -545,7 +590,7 @@ def render(report: Report, elapsed: float) -> str:
 def main() -> int:
     start = time.perf_counter()
     report = Report()
-    benches = (bench_bootstrap_mean, bench_bootstrap_callable, bench_correction,
+    benches = (bench_bootstrap_mean, bench_inference, bench_bootstrap_callable, bench_correction,
                bench_effect_and_length, bench_sequential, bench_ingestion)
     for i, bench in enumerate(benches):
         bench(report, np.random.default_rng([SEED, i]))

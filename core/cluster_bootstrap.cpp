@@ -173,8 +173,9 @@ Result<MeanStandardErrorOutcome, ClusterBootstrapError> mean_standard_error(std:
     if (values.size() < 2) return std::unexpected(Error::TooFewValues);
     const Spread s = spread_of(values);
     const double n = static_cast<double>(values.size());
-    return MeanStandardErrorOutcome{s.mean, s.standard_deviation, s.standard_deviation / std::sqrt(n),
-                                    values.size(), values.size()};
+    const double standard_error = s.standard_deviation / std::sqrt(n);
+    return MeanStandardErrorOutcome{s.mean,  s.standard_deviation, standard_error, standard_error,
+                                    n - 1.0, values.size(),        values.size()};
 }
 
 Result<MeanStandardErrorOutcome, ClusterBootstrapError> mean_standard_error(
@@ -191,8 +192,29 @@ Result<MeanStandardErrorOutcome, ClusterBootstrapError> mean_standard_error(
     double squares = -0.0;
     for (double r : residuals) squares = squares + r * r;
     const double k_over = static_cast<double>(*k) / static_cast<double>(*k - 1);
-    const double standard_error = std::sqrt(k_over * squares) / static_cast<double>(values.size());
-    return MeanStandardErrorOutcome{mean, s.standard_deviation, standard_error, values.size(), *k};
+    const double n = static_cast<double>(values.size());
+    const double standard_error = std::sqrt(k_over * squares) / n;
+
+    std::vector<std::uint64_t> sizes(*k, 0);
+    for (std::uint64_t code : clusters) ++sizes[code];
+    double scaled_squares = -0.0;
+    std::vector<double> shares(*k);
+    std::vector<double> leverages(*k);
+    double leverage_total = -0.0;
+    for (std::uint64_t c = 0; c < *k; ++c) {
+        // k >= 2 leaves every cluster some items outside it, so q > 0.
+        const double outside = static_cast<double>(values.size() - sizes[c]) / n;
+        scaled_squares = scaled_squares + residuals[c] * residuals[c] / outside;
+        shares[c] = static_cast<double>(sizes[c]) / n;
+        leverages[c] = shares[c] * shares[c] / outside;
+        leverage_total = leverage_total + leverages[c];
+    }
+    double trace = -0.0;
+    for (std::uint64_t c = 0; c < *k; ++c)
+        trace = trace + (shares[c] * shares[c] + leverages[c] * (leverage_total - leverages[c]));
+    return MeanStandardErrorOutcome{mean,        s.standard_deviation, standard_error,
+                                    std::sqrt(scaled_squares) / n,        1.0 / trace,
+                                    values.size(), *k};
 }
 
 }  // namespace mirabund_core::cluster_bootstrap

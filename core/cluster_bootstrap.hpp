@@ -21,7 +21,23 @@
 //   R_c        = -0.0 + (x_i - mean) + ... over cluster c's items in input order
 //   S          = -0.0 + R_0 * R_0 + ... + R_{k-1} * R_{k-1}, in code order
 //   cluster se = sqrt((k / (k - 1)) * S) / n
-// with n, k and k - 1 converted to double before they take part.
+//   q_c        = double(n - N_c) / n, the share of items outside cluster c
+//   S2         = -0.0 + R_0 * R_0 / q_0 + ... in code order
+//   cr2 se     = sqrt(S2) / n
+//   u_c        = (p_c * p_c) / q_c with p_c = double(N_c) / n
+//   U          = -0.0 + u_0 + ... in code order
+//   trace      = -0.0 + (p_c * p_c + u_c * (U - u_c)) + ... in code order
+//   df         = 1 / trace
+// with n, k and k - 1 converted to double before they take part. Without
+// clusters every item is its own cluster for the CR2 terms, which reduce to
+// the plain se and n - 1 degrees of freedom; those are returned exactly.
+//
+// CR2 is the bias-reduced cluster-robust variance of a constant-only model
+// (each cluster's residual total scaled by (1 - N_c / n)^(-1/2)), and df the
+// Bell-McCaffrey degrees of freedom of its t reference under independent
+// homoskedastic errors: (sum of eigenvalues)^2 / (sum of their squares) of
+// the matrix G'G with G_c = (1_c - p_c 1) / (n sqrt(q_c)), whose trace is
+// 1 / n and whose squared Frobenius norm is trace / n^2.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +65,8 @@ struct MeanStandardErrorOutcome {
     double mean;
     double standard_deviation;
     double standard_error;
+    double cr2_standard_error;
+    double degrees_of_freedom;  // of the t reference of the CR2 standard error
     std::uint64_t n_items;
     std::uint64_t n_clusters;  // n_items when the items are not clustered
 };

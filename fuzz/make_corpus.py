@@ -111,6 +111,48 @@ CORPUS = {
         "poisoned": unit_byte(25) + sixteenth(8) + bytes([4]) + integer(1) + edge(NAN) + ints([3, 4]),
         "bad_tau": unit_byte(25) + edge(NEG_ZERO),
     },
+    "fuzz_studentized_bootstrap": {
+        # values 1, 3, 5 (and -2, 0, 2, whose t = 0 ties), 5 resamples, seed 89: the core tests' hand case
+        "worked_example": bytes([0, 3]) + ints([1, 3, 5]) + bytes([5]) + unit(edge(P2)) + u64(89),
+        "ties_at_zero": bytes([0, 3]) + ints([-2, 0, 2]) + bytes([5]) + unit(edge(HALF)) + u64(89),
+        # three distinct values repeated over 12, so resamples without spread give infinite t*
+        "repeated_values": bytes([1, 12]) + ints([2, -1, 7] * 4) + bytes([39]) + unit(edge(P95)) + u64(7),
+        "nan_value": bytes([0, 3]) + integer(1) + edge(NAN) + integer(2) + bytes([9]) + unit_byte(128) + u64(1),
+        "equal_and_huge": bytes([0, 2]) + edge(DBL_MAX) + edge(DBL_MAX) + bytes([9]) + unit_byte(128) + u64(1),
+        "overflowing_squares": bytes([0, 3]) + edge(E300) + edge(NEG_E300) + integer(0) + bytes([9])
+        + unit_byte(128) + u64(1),
+        "subnormal_spread": bytes([0, 4]) + edge(ZERO) + edge(DENORM_MIN) + edge(DBL_MIN) + edge(NEG_ZERO)
+        + bytes([30]) + unit(edge(P8)) + u64(5),
+        "one_value": bytes([0, 1]) + integer(4) + bytes([3]) + unit_byte(128) + u64(0),
+    },
+    "fuzz_sign_flip": {
+        # 5 wins, 2 losses, a tie: the exact binomial tail, every pattern enumerated
+        "mcnemar_enumerated": bytes([2, 8]) + edge(ONE) + bytes([1] * 5 + [2] * 2 + [0]) + bytes(8) + bytes([1])
+        + unit(edge(P95)) + u64(1),
+        # 30 pairs of magnitude 1/16, 64 drawn patterns
+        "mcnemar_drawn": bytes([3, 13]) + sixteenth(1) + bytes([1, 2, 0] * 10) + bytes(30) + bytes([64])
+        + unit(edge(P95)) + u64(2),
+        "clustered_units": bytes([0, 8]) + ints([3, -1, 4, 1, -5, 9, 2, 6]) + bytes([0, 1, 2, 3] * 2) + bytes([1])
+        + unit_byte(230) + u64(3),
+        # 17 units: the first count past the enumeration
+        "drawn_clusters": bytes([1, 0]) + ints([5, -2, 7, 1, 0, -3, 8, 2, -1, 4, 6, -4, 3, 9, -6, 2, 1])
+        + bytes([0, 1, 2, 3] * 4 + [1]) + bytes([64]) + unit(edge(P8)) + u64(4),
+        "equal_unit_means": bytes([0, 8]) + raws([0.1 * (1 + b % 4) for b in range(8)]) + bytes([b % 4 for b in range(8)])
+        + bytes([1]) + unit(edge(P95)) + u64(5),
+        # 2 / 2^5 >= 0.05: both bounds infinite
+        "five_units": bytes([0, 5]) + ints([1, 2, 3, 4, 6]) + bytes(5) + bytes([1]) + unit(edge(P95)) + u64(6),
+        "huge_totals": bytes([0, 6]) + raws([-1.7e308, 1.5e308, 1.4e308]) + ints([0, 0, 0]) + bytes(6) + bytes([1])
+        + unit(edge(P95)) + u64(7),
+        # |D - m N| overflows at the first step out of the centre
+        "overflowing_observed": bytes([0, 6]) + raws([-1.7e308, 3e-304, 0.0, -2.3e305]) + sixteenth(-1) + sixteenth(-1)
+        + bytes([3, 3, 2, 3, 3, 3]) + bytes([60]) + unit_byte(75) + u64(12),
+        "bad_sizes": bytes([4, 3]) + ints([1, 2, 3]) + edge(HALF) + integer(0) + edge(NAN) + bytes([1])
+        + unit_byte(128) + u64(8),
+        "one_size_short": bytes([8, 3]) + ints([1, 2, 3]) + bytes(3) + bytes([1]) + unit_byte(128) + u64(9),
+        "overflowing_sum": bytes([0, 2]) + edge(DBL_MAX) + edge(DBL_MAX) + bytes(2) + bytes([1]) + unit_byte(128)
+        + u64(10),
+        "negative_zeros": bytes([34, 8]) + edge(ONE) + bytes(8) + bytes(8) + bytes([1]) + unit(edge(P95)) + u64(11),
+    },
     "fuzz_render": {
         "display_edges": u64(12345) + bytes([4]) + b"".join(bytes([1]) + struct.pack("<d", x) + bytes([1])
                                                          for x in (1e21, 0.1 + 0.2, 2.0**-7, -0.0)),

@@ -7,17 +7,24 @@ namespace mirabund_py {
 
 std::span<const Member> cluster_bootstrap_mean_members();
 std::span<const Member> mean_standard_error_members();
+std::span<const Member> sign_flip_test_members();
+std::span<const Member> studentized_bootstrap_mean_members();
+std::span<const Member> betting_monitor_members();
 
 namespace {
 
-constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members};
+constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members,
+                                       sign_flip_test_members, studentized_bootstrap_mean_members,
+                                       betting_monitor_members};
 
 }  // namespace
 
 const ModuleDeclaration this_module{
     .name = "mirabund._native",
     .doc = "Native routines of the mirabund package: the bootstrap of the mean by whole\n"
-           "clusters and the standard errors of a mean. Called by mirabund, not by users.",
+           "clusters, the standard errors of a mean, the bootstrap-t of a mean, the\n"
+           "sign-flip test and the betting monitor of bounded means. Called by mirabund,\n"
+           "not by users.",
     .members = member_lists,
     .panic_name = "mirabund._native.PanicException",
     .panic_doc = "Raised when the native code of mirabund._native fails unrecoverably (a broken\n"

@@ -14,7 +14,7 @@ if ! "$VENV/bin/python" -c 'import _mirabund_core, mirabund, mirabund._native' 2
     ensure_debian_packages cmake g++
     install_module
 fi
-"$VENV/bin/python" -m pip install -q "mypy==2.4.1" numpy pandas pandas-stubs
+"$VENV/bin/python" -m pip install -q "mypy==2.4.1" numpy pandas pandas-stubs scipy-stubs
 
 CONFIG="$ROOT/tests/typing/mypy.ini"
 CACHE="$ROOT/build-typecheck/mypy-cache"

@@ -16,6 +16,8 @@ struct ClassTraits<MeanStandardErrorOutcome> {
         property<&MeanStandardErrorOutcome::mean>("mean"),
         property<&MeanStandardErrorOutcome::standard_deviation>("standard_deviation"),
         property<&MeanStandardErrorOutcome::standard_error>("standard_error"),
+        property<&MeanStandardErrorOutcome::cr2_standard_error>("cr2_standard_error"),
+        property<&MeanStandardErrorOutcome::degrees_of_freedom>("degrees_of_freedom"),
         property<&MeanStandardErrorOutcome::n_items>("n_items"),
         property<&MeanStandardErrorOutcome::n_clusters>("n_clusters"),
         {},
@@ -24,6 +26,8 @@ struct ClassTraits<MeanStandardErrorOutcome> {
         return "MeanStandardError(mean=" + render::fixed6(o.mean) +
                ", standard_deviation=" + render::fixed6(o.standard_deviation) +
                ", standard_error=" + render::fixed6(o.standard_error) +
+               ", cr2_standard_error=" + render::fixed6(o.cr2_standard_error) +
+               ", degrees_of_freedom=" + render::fixed6(o.degrees_of_freedom) +
                ", n_items=" + render::display_count(o.n_items) +
                ", n_clusters=" + render::display_count(o.n_clusters) + ")";
     }
@@ -49,7 +53,12 @@ constexpr Function function{
     "`clusters` (one code per value, the k clusters being the codes\n"
     "0 .. k-1, each used at least once) it is cluster-robust:\n"
     "sqrt(k / (k - 1) * S) / n, S being the sum over clusters of the\n"
-    "squared sum of the cluster's residuals from the mean.",
+    "squared sum of the cluster's residuals from the mean.\n"
+    "\n"
+    "`cr2_standard_error` is the bias-reduced CR2 form, sqrt(S2) / n with\n"
+    "S2 the sum of each cluster's squared residual sum over 1 - n_c / n,\n"
+    "and `degrees_of_freedom` the Bell-McCaffrey degrees of freedom of its\n"
+    "t reference; without clusters they are sd / sqrt(n) and n - 1.",
 };
 
 constexpr Member members[] = {

@@ -10,18 +10,25 @@ Routines
 --------
 mean_interval
     The mean of one model's scores with its standard error and interval.
+Method, Reference, InferenceWarning
+    How intervals and p-values are computed (``method=``), the distribution
+    they are read from, and the warning where inference is fragile.
 compare
     The paired comparison of two models on the same items.
 compare_metrics
     ``compare`` for every metric of a long table, with adjusted p-values.
+compare_models
+    A leaderboard of several models on one metric: pairwise comparisons,
+    simultaneous rank intervals and tiers of indistinguishable models.
 read_table
     A long table of scores from CSV, TSV, JSON lines or Parquet files,
     inspect-ai logs or lm-evaluation-harness samples, as a ``ScoreTable``.
 to_frame
     Results as a tidy pandas DataFrame.
-SequentialMonitor
-    An anytime-valid test of a stream's mean: check after every item and
-    stop at the first rejection without inflating the error rate.
+SequentialMonitor, PairedMonitor
+    An anytime-valid test of a stream's mean (of two models' paired
+    differences): check after every item and stop at the first rejection
+    without inflating the error rate.
 required_items, minimum_detectable_effect, estimate_sd_icc
     Planning the size of a fixed-size eval, from a pilot run.
 
@@ -52,10 +59,12 @@ if TYPE_CHECKING:
     from ._checks import NanPolicy
     from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
     from ._frame import to_frame
+    from ._inference import InferenceWarning, Method, Reference
+    from ._leaderboard import Leaderboard, ModelPair, RankedModel, compare_models
     from ._metrics import Correction, MetricComparisons, Outcome, TableError, compare_metrics
     from ._planning import PilotEstimate, estimate_sd_icc, minimum_detectable_effect, required_items
     from ._samples import Labels, Scores
-    from ._sequential import MonitorBatch, MonitorUpdate, SequentialMonitor
+    from ._sequential import MonitorBatch, MonitorUpdate, PairedMonitor, SequentialMonitor
     from ._tables import Direction, ScoreTable, read_table
 
     __version__: str
@@ -66,12 +75,16 @@ _HOMES = {
     "Comparison": "_compare", "Magnitude": "_compare", "MeanInterval": "_compare",
     "compare": "_aligned", "mean_interval": "_aligned",
     "to_frame": "_frame",
+    "InferenceWarning": "_inference", "Method": "_inference", "Reference": "_inference",
+    "Leaderboard": "_leaderboard", "ModelPair": "_leaderboard", "RankedModel": "_leaderboard",
+    "compare_models": "_leaderboard",
     "Correction": "_metrics", "MetricComparisons": "_metrics", "Outcome": "_metrics", "TableError": "_metrics",
     "compare_metrics": "_metrics",
     "PilotEstimate": "_planning", "estimate_sd_icc": "_planning", "minimum_detectable_effect": "_planning",
     "required_items": "_planning",
     "Labels": "_samples", "Scores": "_samples",
-    "MonitorBatch": "_sequential", "MonitorUpdate": "_sequential", "SequentialMonitor": "_sequential",
+    "MonitorBatch": "_sequential", "MonitorUpdate": "_sequential", "PairedMonitor": "_sequential",
+    "SequentialMonitor": "_sequential",
     "Direction": "_tables", "ScoreTable": "_tables", "read_table": "_tables",
 }
 
@@ -100,22 +113,30 @@ __all__ = [
     "Comparison",
     "Correction",
     "Direction",
+    "InferenceWarning",
     "Labels",
+    "Leaderboard",
     "Magnitude",
     "MeanInterval",
+    "Method",
     "MetricComparisons",
+    "ModelPair",
     "MonitorBatch",
     "MonitorUpdate",
     "NanPolicy",
     "Outcome",
+    "PairedMonitor",
     "PilotEstimate",
-    "Scores",
+    "RankedModel",
+    "Reference",
     "ScoreTable",
+    "Scores",
     "SequentialMonitor",
     "TableError",
     "__version__",
     "compare",
     "compare_metrics",
+    "compare_models",
     "estimate_sd_icc",
     "mean_interval",
     "minimum_detectable_effect",

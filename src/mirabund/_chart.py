@@ -1,4 +1,5 @@
-"""The interval chart of a report: one row per metric, each model's mean and the difference."""
+"""The interval charts of a report: one row per metric, each model's mean and the
+difference; or a leaderboard's models with their intervals in rank order."""
 
 from __future__ import annotations
 
@@ -6,9 +7,10 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from ._compare import MeanInterval
+from ._leaderboard import Leaderboard
 from ._metrics import MetricComparisons
 
-__all__ = ["draw_intervals", "literal"]
+__all__ = ["draw_intervals", "draw_leaderboard", "literal"]
 
 # Colours of the difference: a significant gain, a significant loss, neither.
 COLOURS = {"better": "tab:green", "worse": "tab:red"}
@@ -61,4 +63,44 @@ def draw_intervals(path: Path, family: MetricComparisons, means: Sequence[tuple[
         if len(title) > 36:
             title = f"{family.candidate}\nminus {family.baseline}"
         axes[0][1].set_title(literal(title))
+    figure.savefig(path, dpi=110)
+
+
+def draw_leaderboard(path: Path, boards: Leaderboard | Sequence[Leaderboard]) -> None:
+    """Write the chart of one leaderboard, or of several (one panel each, say
+    one per metric), to ``path``: one row per model in rank order, best at the
+    top, its mean with its interval, coloured by tier and labelled with its
+    rank interval. The format follows the file's extension.
+    """
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
+
+    panels = [boards] if isinstance(boards, Leaderboard) else list(boards)
+    heights = [1.0 + 0.4 * len(board.models) for board in panels]
+    figure = Figure(figsize=(7.0, sum(heights)), layout="constrained")
+    axes = figure.subplots(len(panels), 1, squeeze=False, height_ratios=heights)[:, 0]
+    colours = ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown", "tab:pink", "tab:olive")
+    for panel, board in zip(axes, panels):
+        count = len(board.models)
+        shown: set[int] = set()
+        for y, entry in zip(range(count - 1, -1, -1), board.models):
+            panel.errorbar(entry.mean, y, xerr=[[entry.mean - entry.ci_lower], [entry.ci_upper - entry.mean]],
+                           fmt="o", capsize=4, color=colours[(entry.tier - 1) % len(colours)],
+                           label=None if entry.tier in shown else f"tier {entry.tier}")
+            shown.add(entry.tier)
+        panel.set_yticks(range(count - 1, -1, -1),
+                         [f"{entry.model}  (rank {entry.rank_lower}-{entry.rank_upper})"
+                          if entry.rank_lower != entry.rank_upper else f"{entry.model}  (rank {entry.rank_lower})"
+                          for entry in board.models])
+        panel.set_ylim(-0.7, count - 0.3)
+        panel.xaxis.set_major_locator(MaxNLocator(nbins=6))
+        direction = "higher" if board.higher_is_better else "lower"
+        panel.set_title(f"{board.metric}: mean and {100 * board.confidence_level:g}% interval "
+                        f"({direction} is better)")
+        panel.set_xlabel(f"rank intervals hold jointly with probability >= {1 - board.alpha:.4g}; "
+                         f"tiers: not told apart at alpha {board.alpha:g} ({board.correction.value})\n"
+                         "pairs are compared item by item: overlapping intervals of means may still differ",
+                         fontsize=8)
+        if len(board.tiers) > 1:
+            panel.legend(loc="best", fontsize=8)
     figure.savefig(path, dpi=110)

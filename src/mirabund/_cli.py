@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
-    from ._compare import MeanInterval
+    from ._compare import Comparison, MeanInterval
     from ._metrics import MetricComparisons
     from ._tables import ScoreTable
 
@@ -32,14 +32,9 @@ OPTIONS = {
     "baseline": "--baseline", "candidate": "--candidate", "metrics": "--metrics",
     "model_column": "--model-column", "item_column": "--item-column", "cluster_column": "--cluster-column",
     "nan_policy": "--nan-policy", "direction": "--higher-is-better/--lower-is-better", "labels": "--label",
-    "format": "--format", "block_size": "--block-size", "n_resamples": "--resamples",
+    "format": "--format", "method": "--method", "block_size": "--block-size", "n_resamples": "--resamples",
     "confidence_level": "--confidence-level", "seed": "--seed", "alpha": "--alpha",
 }
-# How the report describes each interval method and p-value reference.
-METHODS = {"percentile": "bootstrap percentile", "bootstrap-t": "bootstrap-t", "cr2": "CR2 cluster-robust t",
-           "exact": "exact"}
-REFERENCES = {"normal": "normal approximation", "t": "t distribution", "bootstrap": "bootstrap distribution",
-              "randomization": "randomization test"}
 FORMATS_HELP = """\
 formats (from --format, else the suffix, else the first bytes; several files are one table):
   CSV, TSV    .csv .tsv .txt: a header row, any of the delimiters , tab ; | (found from
@@ -109,6 +104,7 @@ def _version() -> str:
 
 def _parser() -> _Parser:
     from ._checks import check_fraction, check_int
+    from ._inference import Method
 
     def seed(option: str, value: int) -> int:
         return check_int(option, value, minimum=0, maximum=2**64 - 1, expected="an integer in [0, 2**64)")
@@ -123,8 +119,9 @@ def _parser() -> _Parser:
             "Compare a candidate model with a baseline on the same items, metric by metric: each model's mean, "
             "the paired difference with its interval, standard error, p-value (adjusted across the metrics), "
             "effect size d_z, and whether the candidate is significantly better or worse in each metric's "
-            "direction. The input is a long table (one row per model and item, one column per metric) or the "
-            "logs of an evaluation harness."
+            "direction, with intervals and p-values that keep their level with few clusters or items (--method). "
+            "The input is a long table (one row per model and item, one column per metric) or the logs of an "
+            "evaluation harness."
         ),
         epilog=FORMATS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -149,9 +146,16 @@ def _parser() -> _Parser:
                         help="the format of every file (default: from each file's suffix or first bytes)")
     report.add_argument("--label", action="append", dest="labels", metavar="NAME",
                         help="the model of a harness log in place of the one it records; once per file, in order")
+    report.add_argument("--method", default="auto", choices=[m.value for m in Method],
+                        help="how intervals and p-values are computed (default: auto, which is cr2 with "
+                             "--cluster-column, bootstrap-t without, cr2 for 0/1 scores): cr2 (CR2 standard errors, "
+                             "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), "
+                             "exact (sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
+                             "(percentile bootstrap interval, normal p-value)")
     report.add_argument("--block-size", type=_checked("--block-size", int, lambda o, v: check_int(o, v, minimum=1)),
                         default=1, metavar="N",
-                        help="without clusters, the block length of the moving-block bootstrap (default: 1)")
+                        help="with --method percentile and no clusters, the block length of the moving-block "
+                             "bootstrap (default: 1)")
     report.add_argument("--resamples", type=_checked("--resamples", int,
                                                      lambda o, v: check_int(o, v, minimum=1, maximum=2**64 - 1)),
                         default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
@@ -161,7 +165,7 @@ def _parser() -> _Parser:
                         help="the seed, in [0, 2**64) (default: drawn from the OS and printed)")
     report.add_argument("--alpha", type=_checked("--alpha", float, check_fraction), default=0.05, metavar="A",
                         help="the family's significance level (default: 0.05)")
-    report.add_argument("--correction", default="benjamini-hochberg", choices=["bonferroni", "benjamini-hochberg"],
+    report.add_argument("--correction", default="benjamini-hochberg", choices=["bonferroni", "benjamini-hochberg", "holm"],
                         help="the adjustment of the p-values (default: benjamini-hochberg)")
     report.add_argument("--nan-policy", default="raise", choices=["raise", "omit"],
                         help="refuse (raise) or drop (omit) items with missing scores or one model only (default: raise)")
@@ -173,51 +177,66 @@ def _parser() -> _Parser:
     return parser
 
 
-def _describe(values: Sequence[Any], names: dict[str, str], fallback: str) -> str:
-    """The distinct methods or references of the comparisons, described."""
-    distinct = list(dict.fromkeys(value for value in values if value is not None))
-    if not distinct:
-        return fallback
-    return " / ".join(names.get(str(value), str(value)) for value in distinct)
-
-
 def format_report(family: MetricComparisons, table: ScoreTable, cluster_column: str | None) -> str:
     """The report as printed: a header, one line per metric, and the notes under the table."""
     from ._report import family_table, text_table
 
     comparisons = family.comparisons
-    first = comparisons[0]
-    level = f"{100 * first.confidence_level:g}%"
-    if first.n_clusters is not None:
-        resampling = f"whole clusters of {cluster_column!r} resampled"
-    else:
-        resampling = f"moving blocks of {first.block_size} resampled" if first.block_size != 1 else "items resampled"
-    method = _describe([getattr(c, "method", None) for c in comparisons], METHODS, "bootstrap percentile")
-    reference = _describe([getattr(c, "reference", None) for c in comparisons], REFERENCES, "normal approximation")
-    freedom = sorted({f"{df:.4g}" for c in comparisons if (df := getattr(c, "degrees_of_freedom", None)) is not None})
-    if freedom:
-        reference += f" ({' / '.join(freedom)} degrees of freedom)" if len(freedom) <= 3 else \
-            " (degrees of freedom per metric in the JSON)"
+    level = f"{100 * comparisons[0].confidence_level:g}%"
     lines = [
         f"{family.candidate} (candidate) vs {family.baseline} (baseline): {', '.join(table.sources)}",
-        f"{level} intervals: {method}; {first.n_resamples} resamples, {resampling}, seed {family.seed}",
-        f"p-values: {reference}, adjusted by {family.correction.value} at alpha {family.alpha:g}",
+        f"p-values adjusted by {family.correction.value} at alpha {family.alpha:g}, seed {family.seed}",
         "",
         text_table(*family_table(family)),
         "",
         f"better/worse *: the candidate differs significantly at alpha {family.alpha:g} after adjustment, in the "
         "direction the column 'better' gives; (-N): items dropped for a missing value or a row for one model only",
     ]
+    by_method: dict[str, list[str]] = {}
+    for comparison in comparisons:
+        by_method.setdefault(describe_method(comparison, cluster_column), []).append(comparison.metric or "")
+    for description, metrics in by_method.items():
+        which = "" if len(by_method) == 1 else f" ({', '.join(metrics)})"
+        lines.append(f"{level} intervals and p-values{which}: {description}")
     if family.item_properties:
         lines.append("left out as properties of the items (equal for both models on every item): "
                      + ", ".join(family.item_properties))
-    warned: dict[str, list[str]] = {}
-    for comparison in comparisons:
-        for warning in getattr(comparison, "warnings", ()) or ():
-            warned.setdefault(str(warning), []).append(comparison.metric or "")
-    for warning, metrics in warned.items():
-        lines.append(f"warning ({', '.join(metrics)}): {warning}")
+    lines += [f"warning: {note}" for note in _warnings(family)]
     return "\n".join(lines)
+
+
+def describe_method(comparison: Comparison, cluster_column: str | None) -> str:
+    """How a comparison's interval and p-value were computed, in a phrase."""
+    from ._inference import Method
+
+    method = comparison.method
+    if method is Method.CR2:
+        if comparison.n_clusters is None:
+            return "paired t-test, t reference on n - 1 degrees of freedom (df)"
+        return (f"CR2 standard errors by clusters of {cluster_column!r}, t reference on Bell-McCaffrey degrees "
+                f"of freedom (df)")
+    if method is Method.BOOTSTRAP_T:
+        return f"studentized bootstrap (bootstrap-t), {comparison.n_resamples} resamples of single items"
+    if method is Method.EXACT:
+        units = f"clusters of {cluster_column!r}" if comparison.n_clusters is not None else "items"
+        return (f"exact sign-flip randomization test of the {units} (McNemar's exact test for 0/1 scores), "
+                f"interval by inverting it; all sign patterns up to 16 units, else {comparison.n_resamples} drawn")
+    if comparison.n_clusters is not None:
+        resampling = f"whole clusters of {cluster_column!r} resampled"
+    else:
+        resampling = f"moving blocks of {comparison.block_size} resampled" if comparison.block_size != 1 \
+            else "items resampled"
+    return f"percentile bootstrap, {comparison.n_resamples} resamples, {resampling}; normal p-values"
+
+
+def _warnings(family: MetricComparisons) -> list[str]:
+    """Each distinct warning once: bare when every metric has it, else naming the metrics."""
+    metrics: dict[str, list[str]] = {}
+    for comparison in family.comparisons:
+        for note in comparison.warnings:
+            metrics.setdefault(note, []).append(comparison.metric or "")
+    return [note if len(names) == len(family.comparisons) else f"{', '.join(names)}: {note}"
+            for note, names in metrics.items()]
 
 
 def report_json(family: MetricComparisons, means: Sequence[tuple[MeanInterval, MeanInterval]],
@@ -336,6 +355,7 @@ def run_report(args: argparse.Namespace) -> int:
             table, baseline=args.baseline, candidate=args.candidate, metrics=args.metrics,
             correction=args.correction, alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
             confidence_level=args.confidence_level, seed=args.seed, nan_policy=args.nan_policy, with_means=True,
+            method=args.method,
         )
     except TableError as error:
         raise UsageError(error.message(error.where or "table", OPTIONS)) from None

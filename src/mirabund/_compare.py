@@ -1,12 +1,12 @@
 """The mean of one model's scores, and the paired comparison of two models.
 
-Both routines share one path: the values (one model's scores, or the paired
-differences candidate minus baseline) get a standard error from
-``_native.mean_standard_error`` (cluster-robust when clusters are given) and
-a bootstrap percentile interval, from ``_mirabund_core.block_bootstrap_mean``
-without clusters and from ``_native.cluster_bootstrap_mean`` with them. Every
-number comes from one of the native routines, whose sums run in input order,
-so a seeded result is the same to the last bit on every machine.
+Both routines share one path, :func:`._inference.infer`: the values (one
+model's scores, or the paired differences candidate minus baseline) get a
+standard error, an interval and a p-value by the method asked for (by
+default CR2 with a t reference on the Bell-McCaffrey degrees of freedom
+with clusters, the studentized bootstrap without). Every sum runs in the
+native routines in input order, so a seeded result is the same to the last
+bit on every machine.
 """
 
 from __future__ import annotations
@@ -18,13 +18,11 @@ from typing import ClassVar
 
 import numpy as np
 
-import _mirabund_core
-
 from . import _native
-from ._checks import NanPolicy, Subject, check_fraction, check_int, check_nan_policy
+from ._checks import NanPolicy, Subject
+from ._inference import Method, Reference, Resampling, infer, warn_once
 from ._results import Result, returns_fields
 from ._samples import CodeArray, FloatArray, Labels, Scores, as_clusters, as_scores, keep_complete
-from ._seeds import resolve_seed
 
 __all__ = ["Comparison", "Magnitude", "MeanInterval", "compare", "mean_interval"]
 
@@ -63,13 +61,24 @@ class MeanInterval(Result):
     mean : float
         The mean of the scores used, summed in input order.
     standard_error : float
-        sd / sqrt(n) without clusters (n - 1 in the variance); with clusters
-        the cluster-robust sqrt(k / (k - 1) * S) / n, S the sum over the k
-        clusters of the squared sum of the cluster's residuals from the mean.
+        sd / sqrt(n) without clusters (n - 1 in the variance). With clusters
+        the bias-reduced cluster-robust CR2 form sqrt(S2) / n, S2 the sum
+        over clusters of the squared sum of the cluster's residuals from the
+        mean, each divided by 1 - (the cluster's share of the items); under
+        method "percentile" the CR1 form sqrt(k / (k - 1) * S) / n of the
+        same squared sums undivided.
     ci_lower, ci_upper : float
-        The bootstrap percentile interval of the mean.
+        The interval of the mean, by ``method``.
     confidence_level : float
         The interval's confidence level.
+    method : Method
+        How the interval was computed: "cr2" (mean +/- a t quantile on
+        ``degrees_of_freedom`` times the standard error), "bootstrap-t"
+        (the studentized bootstrap) or "percentile" (the percentile
+        bootstrap).
+    degrees_of_freedom : float or None
+        The degrees of freedom of the t reference (Bell-McCaffrey with
+        clusters, n - 1 without); None for the other methods.
     n_items : int
         The number of scores used (after any were dropped).
     n_clusters : int or None
@@ -83,22 +92,28 @@ class MeanInterval(Result):
         The number of bootstrap resamples.
     seed : int
         The seed of the resampling: pass it back to repeat the result exactly.
+    warnings : tuple of str
+        Plain-language notes where the interval is fragile: few clusters or
+        items, one cluster holding most items, no spread.
     """
 
     _repr_fields: ClassVar[tuple[str, ...]] = (
-        "mean", "standard_error", "ci_lower", "ci_upper", "n_items", "n_clusters", "seed",
+        "mean", "standard_error", "ci_lower", "ci_upper", "method", "n_items", "n_clusters", "seed",
     )
     mean: float
     standard_error: float
     ci_lower: float
     ci_upper: float
     confidence_level: float
+    method: Method
+    degrees_of_freedom: float | None
     n_items: int
     n_clusters: int | None
     n_dropped: int
     block_size: int | None
     n_resamples: int
     seed: int
+    warnings: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True, slots=True, repr=False)
@@ -114,16 +129,36 @@ class Comparison(Result):
     difference : float
         The mean of the paired differences, candidate minus baseline.
     ci_lower, ci_upper : float
-        The bootstrap percentile interval of the mean difference.
+        The interval of the mean difference, by ``method``.
     confidence_level : float
         The interval's confidence level.
     standard_error : float
         The standard error of the mean difference: paired (sd of the
-        differences over sqrt(n)), cluster-robust with clusters.
+        differences over sqrt(n)) without clusters; with clusters the
+        bias-reduced cluster-robust CR2 form (CR1 under "percentile").
     z : float
-        ``difference / standard_error`` (0 when both are 0).
+        ``difference / standard_error`` (0 when both are 0, infinite when
+        only the standard error is), the statistic the t and normal
+        references read.
     p_value : float
-        Two-sided p-value of the normal approximation, ``erfc(|z| / sqrt(2))``.
+        Two-sided p-value of "no difference", by ``method``. Except under
+        "percentile", it is below 1 - ``confidence_level`` exactly when the
+        interval excludes 0.
+    method : Method
+        How the interval and p-value were computed: "cr2" (CR2 standard
+        error, t reference on the Bell-McCaffrey degrees of freedom; the
+        paired t-test without clusters), "bootstrap-t" (studentized
+        bootstrap), "exact" (sign-flip randomization test, with the interval
+        of the shifts it does not reject; McNemar's exact test for 0/1 pairs
+        without clusters) or "percentile" (percentile bootstrap interval,
+        normal p-value).
+    reference : Reference
+        The distribution the p-value is read from: "t", "bootstrap" (the
+        resampled t statistics), "randomization" (the sums under flipped
+        signs) or "normal".
+    degrees_of_freedom : float or None
+        The degrees of freedom of the t reference; None for the other
+        references.
     p_adjusted : float or None
         The p-value adjusted for the family of metrics (``compare_metrics``);
         None from ``compare``.
@@ -147,13 +182,17 @@ class Comparison(Result):
         The block length of the moving-block bootstrap; None when whole
         clusters were resampled.
     n_resamples : int
-        The number of bootstrap resamples.
+        The number of bootstrap resamples (or sampled sign flips).
     seed : int
         The seed of the resampling: pass it back to repeat the result exactly.
+    warnings : tuple of str
+        Plain-language notes where the inference is fragile: few clusters
+        or items, one cluster holding most items, no spread, an unbounded
+        interval.
     """
 
     _repr_fields: ClassVar[tuple[str, ...]] = (
-        "metric", "difference", "ci_lower", "ci_upper", "p_value", "d_z", "n_items", "n_clusters", "seed",
+        "metric", "difference", "ci_lower", "ci_upper", "p_value", "method", "d_z", "n_items", "n_clusters", "seed",
     )
     metric: str | None
     baseline_mean: float
@@ -165,6 +204,9 @@ class Comparison(Result):
     standard_error: float
     z: float
     p_value: float
+    method: Method
+    reference: Reference
+    degrees_of_freedom: float | None
     p_adjusted: float | None
     rejected: bool | None
     d_z: float
@@ -175,89 +217,25 @@ class Comparison(Result):
     block_size: int | None
     n_resamples: int
     seed: int
+    warnings: tuple[str, ...] = ()
 
 
-@dataclass(frozen=True, slots=True)
-class Resampling:
-    """The checked resampling options shared by every routine."""
-
-    block_size: int
-    n_resamples: int
-    confidence_level: float
-    seed: int
-    nan_policy: NanPolicy
-
-    @classmethod
-    def check(
-        cls, *, block_size: object, n_resamples: object, confidence_level: object, seed: object, nan_policy: object
-    ) -> Resampling:
-        return cls(
-            block_size=check_int("block_size", block_size, minimum=1),
-            n_resamples=check_int("n_resamples", n_resamples, minimum=1, maximum=2**64 - 1),
-            confidence_level=check_fraction("confidence_level", confidence_level),
-            nan_policy=check_nan_policy(nan_policy),
-            seed=resolve_seed(seed),
-        )
-
-
-@dataclass(frozen=True, slots=True)
-class Summary:
-    """Standard error and bootstrap interval of the mean of some values."""
-
-    mean: float
-    standard_deviation: float
-    standard_error: float
-    ci_lower: float
-    ci_upper: float
-    n_items: int
-    n_clusters: int | None
-    block_size: int | None
-
-
-def summarize(
-    values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int,
-    of: str = "scores",
-) -> Summary:
-    """The mean of ``values`` with its standard error and bootstrap interval.
-
-    ``values`` (``of`` names them: the scores, the differences) are
-    complete; ``codes`` the clusters' codes 0 .. k-1 in order of first
-    appearance, or None. Too few items or clusters, and values so large that
-    a statistic overflows, are refused naming ``subject``.
-    """
-    n_items = len(values)
-    dropped = f" after dropping {n_dropped} incomplete item{'s' if n_dropped != 1 else ''}" if n_dropped else ""
-    if n_items < 2:
-        raise subject.refusal(f"at least 2 items are needed, got {n_items}{dropped}")
-    n_clusters = None
-    if codes is not None:
-        if options.block_size != 1:
-            raise ValueError(
-                f"block_size must be 1 when clusters are given (whole clusters are resampled), got {options.block_size}"
-            )
-        n_clusters = int(codes.max()) + 1
-        if n_clusters < 2:
-            raise subject.refusal(f"items from at least 2 clusters are needed, got {n_clusters}{dropped}")
-    elif options.block_size > n_items:
-        raise ValueError(f"block_size must be <= the number of items ({n_items}), got {options.block_size}")
-    spread = _native.mean_standard_error(values, codes)
-    subject.check_finite(of, ("their sum", spread.mean),
-                         ("the sum of their squared deviations", spread.standard_deviation),
-                         ("the sum of the squares of their standard error", spread.standard_error))
-    interval: _mirabund_core.BootstrapResult | _native.ClusterBootstrapResult
-    if codes is None:
-        interval = _mirabund_core.block_bootstrap_mean(
-            values, options.block_size, options.n_resamples, options.confidence_level, seed=options.seed
-        )
-    else:
-        interval = _native.cluster_bootstrap_mean(values, codes, options.n_resamples, options.confidence_level,
-                                                  options.seed)
-    # A resample can hold more items than the data (a large cluster drawn
-    # twice), so its sum can overflow where the data's did not.
-    resample = "the sum of a bootstrap resample"
-    subject.check_finite(of, (resample, interval.ci_lower), (resample, interval.ci_upper))
-    return Summary(spread.mean, spread.standard_deviation, spread.standard_error, interval.ci_lower,
-                   interval.ci_upper, n_items, n_clusters, options.block_size if codes is None else None)
+METHOD_DOC = """method : {"auto", "cr2", "bootstrap-t", "exact", "percentile"}, default "auto"
+        How the interval and p-value are computed. "auto" is "cr2" with
+        clusters, "bootstrap-t" without, but "cr2" for values of at most
+        three distinct numbers (0/1 scores and their differences), and
+        "percentile" with a ``block_size`` above 1. "cr2": the CR2 standard error with a t
+        reference on the Bell-McCaffrey degrees of freedom (without
+        clusters, the t reference on n - 1). "bootstrap-t": the studentized
+        bootstrap of single items, which follows skewed scores. "exact"
+        (differences only): the sign-flip randomization test of the
+        differences, or of the clusters' totals, exact when the two models
+        are exchangeable, McNemar's exact test for 0/1 scores without
+        clusters; all sign patterns when there are at most 16 units, else
+        ``n_resamples`` drawn from the seed. "percentile": the percentile
+        bootstrap interval with the normal p-value, the first method of the
+        package, for comparison only: it under-covers with few clusters or
+        items."""
 
 
 @returns_fields(MeanInterval)
@@ -265,13 +243,14 @@ def mean_interval(
     x: Scores,
     *,
     clusters: Labels | None = None,
+    method: str | Method = "auto",
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
 ) -> MeanInterval:
-    """The mean of one model's scores, its standard error and a bootstrap interval.
+    """The mean of one model's scores, its standard error and an interval.
 
     Parameters
     ----------
@@ -280,13 +259,15 @@ def mean_interval(
         dtypes too). Missing values are NaN, None or ``pd.NA``.
     clusters : sequence of hashable, optional
         One cluster label per item (a topic, a conversation); the items of a
-        cluster need not be adjacent. Given, the interval resamples whole
-        clusters with replacement (the statistic is the sum of the resampled
-        items over their count) and the standard error is cluster-robust.
+        cluster need not be adjacent. Given, the clusters are the
+        independent units: the standard error is cluster-robust (and the
+        "percentile" method resamples whole clusters).
+    {method}
+        "exact" does not apply to one model's mean.
     block_size : int, default 1
-        Without clusters, the length of the blocks of consecutive items that
-        the moving-block bootstrap resamples; 1 resamples single items. Must
-        be 1 with clusters.
+        For method "percentile" without clusters, the length of the blocks
+        of consecutive items that the moving-block bootstrap resamples; 1
+        resamples single items.
     n_resamples : int, default 10_000
         The number of bootstrap resamples.
     confidence_level : float, default 0.95
@@ -311,41 +292,52 @@ def mean_interval(
     ValueError
         For missing values under "raise", infinite scores, scores so large
         that their sums overflow a float, fewer than 2 items or 2 clusters, a
-        block longer than the data, and options out of range.
+        block longer than the data, a method that does not apply, and
+        options out of range.
+
+    Warns
+    -----
+    InferenceWarning
+        Where the interval is fragile (the text of each of its ``warnings``).
 
     Examples
     --------
     >>> import mirabund
     >>> r = mirabund.mean_interval([0.7, 0.6, 0.8, 0.75, 0.65, 0.9], seed=1)
-    >>> round(r.mean, 4), r.n_items
-    (0.7333, 6)
+    >>> round(r.mean, 4), r.n_items, r.method
+    (0.7333, 6, <Method.BOOTSTRAP_T: 'bootstrap-t'>)
     """
-    options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+    options = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
                                confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
     scores = as_scores("x", x)
     groups = None if clusters is None else as_clusters(clusters, len(scores))
     keep, n_dropped = keep_complete({"x": scores}, options.nan_policy, clusters=groups)
     codes = None if groups is None else groups.select(keep)
-    return mean_interval_of(scores[keep], codes, options, Subject("x"), n_dropped=n_dropped)
+    result = mean_interval_of(scores[keep], codes, options, Subject("x"), n_dropped=n_dropped)
+    warn_once(result.warnings, stacklevel=2)
+    return result
 
 
 def mean_interval_of(
     values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int
 ) -> MeanInterval:
-    """The ``MeanInterval`` of complete scores; arguments as for :func:`summarize`."""
-    summary = summarize(values, codes, options, subject, n_dropped=n_dropped)
+    """The ``MeanInterval`` of complete scores; arguments as for :func:`infer`."""
+    summary = infer(values, codes, options, subject, n_dropped=n_dropped)
     return MeanInterval(
         mean=summary.mean,
         standard_error=summary.standard_error,
         ci_lower=summary.ci_lower,
         ci_upper=summary.ci_upper,
         confidence_level=options.confidence_level,
+        method=summary.method,
+        degrees_of_freedom=summary.degrees_of_freedom,
         n_items=summary.n_items,
         n_clusters=summary.n_clusters,
         n_dropped=n_dropped,
         block_size=summary.block_size,
         n_resamples=options.n_resamples,
         seed=options.seed,
+        warnings=summary.warnings,
     )
 
 
@@ -366,19 +358,17 @@ def paired_comparison(
     n_dropped: int,
     metric: str | None = None,
 ) -> Comparison:
-    """Compare complete, paired scores; ``codes`` and ``subject`` as for :func:`summarize`."""
+    """Compare complete, paired scores; ``codes`` and ``subject`` as for :func:`infer`."""
     with np.errstate(over="ignore"):
         paired = candidate - baseline
     if not np.isfinite(paired).all():
         raise subject.refusal("the scores are too large: a difference candidate - baseline overflows a float; "
                               "rescale them")
-    differences = summarize(paired, codes, options, subject, n_dropped=n_dropped, of="differences")
+    differences = infer(paired, codes, options, subject, n_dropped=n_dropped, of="differences", paired=True)
     means = {role: _native.mean_standard_error(scores).mean for role, scores in
              (("baseline", baseline), ("candidate", candidate))}
     subject.check_finite("scores", *((f"the sum of the {role}'s scores", mean) for role, mean in means.items()))
     difference = differences.mean
-    se = differences.standard_error
-    z = _ratio(difference, se)
     d_z = _ratio(difference, differences.standard_deviation)
     return Comparison(
         metric=metric,
@@ -388,9 +378,12 @@ def paired_comparison(
         ci_lower=differences.ci_lower,
         ci_upper=differences.ci_upper,
         confidence_level=options.confidence_level,
-        standard_error=se,
-        z=z,
-        p_value=math.erfc(abs(z) / math.sqrt(2.0)),
+        standard_error=differences.standard_error,
+        z=_ratio(difference, differences.standard_error),
+        p_value=differences.p_value,
+        method=differences.method,
+        reference=differences.reference,
+        degrees_of_freedom=differences.degrees_of_freedom,
         p_adjusted=None,
         rejected=None,
         d_z=d_z,
@@ -401,6 +394,7 @@ def paired_comparison(
         block_size=differences.block_size,
         n_resamples=options.n_resamples,
         seed=options.seed,
+        warnings=differences.warnings,
     )
 
 
@@ -410,6 +404,7 @@ def compare(
     candidate: Scores,
     *,
     clusters: Labels | None = None,
+    method: str | Method = "auto",
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,
@@ -422,12 +417,9 @@ def compare(
     ``candidate``. The comparison works on the paired differences, candidate
     minus baseline, which removes the items' own difficulty from the noise.
 
-    The p-value is the two-sided normal approximation
-    ``erfc(|z| / sqrt(2))`` with ``z = difference / standard_error``. It is
-    close when there are many items (or, with clusters, many clusters) and
-    no cluster dominates; with fewer than about 30 clusters, or clusters of
-    very unequal size, the cluster-robust standard error is biased low and
-    the p-value too small, so read it together with the interval.
+    By default the interval and p-value keep their level with few clusters
+    of unequal size, few items and 0/1 scores (``method``); the p-value is
+    below 1 - ``confidence_level`` exactly when the interval excludes 0.
 
     Parameters
     ----------
@@ -437,13 +429,15 @@ def compare(
         Missing values are NaN, None or ``pd.NA``.
     clusters : sequence of hashable, optional
         One cluster label per item (a topic, a conversation); the items of a
-        cluster need not be adjacent. Given, the interval resamples whole
-        clusters with replacement and the standard error is cluster-robust.
+        cluster need not be adjacent. Given, the clusters are the
+        independent units: the standard error is cluster-robust.
+    {method}
     block_size : int, default 1
-        Without clusters, the block length of the moving-block bootstrap of
-        the differences; must be 1 with clusters.
+        For method "percentile" without clusters, the block length of the
+        moving-block bootstrap of the differences.
     n_resamples : int, default 10_000
-        The number of bootstrap resamples.
+        The number of bootstrap resamples (sampled sign patterns for
+        "exact").
     confidence_level : float, default 0.95
         The interval's confidence level, in (0, 1).
     seed : int, optional
@@ -467,7 +461,13 @@ def compare(
         For inputs of different lengths, missing values under "raise",
         infinite scores, scores so large that their differences or sums
         overflow a float, fewer than 2 items or 2 clusters, a block longer
-        than the data, and options out of range.
+        than the data, a method that does not apply, and options out of
+        range.
+
+    Warns
+    -----
+    InferenceWarning
+        Where the inference is fragile (the text of each of its ``warnings``).
 
     Examples
     --------
@@ -478,7 +478,7 @@ def compare(
     >>> round(r.difference, 4), r.magnitude
     (0.055, <Magnitude.LARGE: 'large'>)
     """
-    options = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+    options = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
                                confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
     base = as_scores("baseline", baseline)
     cand = as_scores("candidate", candidate)
@@ -489,5 +489,12 @@ def compare(
     groups = None if clusters is None else as_clusters(clusters, len(base))
     keep, n_dropped = keep_complete({"baseline": base, "candidate": cand}, options.nan_policy, clusters=groups)
     codes = None if groups is None else groups.select(keep)
-    return paired_comparison(base[keep], cand[keep], codes, options, Subject("baseline and candidate"),
-                             n_dropped=n_dropped)
+    result = paired_comparison(base[keep], cand[keep], codes, options, Subject("baseline and candidate"),
+                               n_dropped=n_dropped)
+    warn_once(result.warnings, stacklevel=2)
+    return result
+
+
+for _routine in (mean_interval, compare):
+    if _routine.__doc__:  # docstrings stripped (python -OO)
+        _routine.__doc__ = _routine.__doc__.replace("{method}", METHOD_DOC)

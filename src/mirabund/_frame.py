@@ -22,27 +22,35 @@ def _rows(result: Result) -> list[dict[str, Any]]:
         directions = result.directions or ("higher",) * len(result.comparisons)
         return [{**family, **comparison.to_dict(), "direction": str(direction), "outcome": outcome.value}
                 for comparison, direction, outcome in zip(result.comparisons, directions, result.outcomes)]
+    # A result that nests others (a leaderboard, its models and pairs) lays out its own rows.
+    own_rows = getattr(result, "_frame_rows", None)
+    if own_rows is not None:
+        rows: list[dict[str, Any]] = own_rows()
+        return rows
     return [result.to_dict()]
 
 
 def to_frame(results: Result | Iterable[Result]) -> pandas.DataFrame:
-    """Results as a tidy pandas DataFrame: one row per mean or comparison.
+    """Results as a tidy pandas DataFrame: one row per mean, comparison or ranked model.
 
     Parameters
     ----------
     results : result or iterable of results
         A ``MeanInterval``, ``Comparison`` or ``MetricComparisons`` (one row
         per metric, with the family's baseline, candidate, correction and
-        alpha on every row, and each metric's direction and outcome), or any
-        iterable of them, such as the values of a
-        dict of results. Columns are the results' fields, in order;
+        alpha on every row, and each metric's direction and outcome), a
+        ``Leaderboard`` (one row per model in rank order, with its metric and
+        its mean's standard error, method and counts), a ``RankedModel``, a
+        ``ModelPair`` (its two models and its comparison's fields), or any
+        iterable of them, such as the values of a dict of results or a
+        leaderboard's ``pairs``. Columns are the results' fields, in order;
         ``magnitude`` and ``correction`` hold their string values, and
         fields a result lacks are missing in its rows.
 
     Returns
     -------
     pandas.DataFrame
-        One row per mean or comparison, in the order given.
+        One row per mean, comparison or ranked model, in the order given.
 
     Raises
     ------

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, ClassVar
 
@@ -22,7 +22,8 @@ import numpy as np
 import _mirabund_core
 
 from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction
-from ._compare import Comparison, MeanInterval, Resampling, mean_interval_of, paired_comparison
+from ._compare import METHOD_DOC, Comparison, MeanInterval, mean_interval_of, paired_comparison
+from ._inference import Method, Resampling, warn_once
 from ._results import Result, returns_fields
 from ._tables import Direction, ScoreTable, Table, as_score_table, pair_items, refuse_missing
 
@@ -32,20 +33,25 @@ __all__ = ["Correction", "MetricComparisons", "Outcome", "Table", "TableError", 
 class Correction(enum.StrEnum):
     """A method of adjusting a family of p-values for multiple comparisons.
 
-    Bonferroni bounds the chance of any false positive; Benjamini-Hochberg
-    the expected share of false discoveries among the rejections, and keeps
-    more power.
+    Bonferroni and Holm bound the chance of any false positive (the
+    family-wise error); Holm's step-down rejects everything Bonferroni
+    does and often more. Benjamini-Hochberg bounds the expected share of
+    false discoveries among the rejections, and keeps more power still.
     """
 
     BONFERRONI = "bonferroni"
     BENJAMINI_HOCHBERG = "benjamini-hochberg"
+    HOLM = "holm"
 
     @property
-    def method(self) -> _mirabund_core.CorrectionMethod:
-        """The engine's enumeration member for this method."""
+    def method(self) -> _mirabund_core.CorrectionMethod | None:
+        """The engine's enumeration member for this method; None for Holm,
+        which the engine lacks and the package computes."""
         if self is Correction.BONFERRONI:
             return _mirabund_core.CorrectionMethod.Bonferroni
-        return _mirabund_core.CorrectionMethod.BenjaminiHochberg
+        if self is Correction.BENJAMINI_HOCHBERG:
+            return _mirabund_core.CorrectionMethod.BenjaminiHochberg
+        return None
 
     @classmethod
     def check(cls, value: object) -> Correction:
@@ -53,6 +59,32 @@ class Correction(enum.StrEnum):
         if isinstance(value, _mirabund_core.CorrectionMethod):
             return next(member for member in cls if member.method == value)
         return check_choice("correction", value, {member.value: member for member in cls})
+
+    def adjust(self, p_values: Sequence[float], alpha: float) -> tuple[list[float], list[bool]]:
+        """The adjusted p-values, in input order, and which of them are at most ``alpha``.
+
+        Holm's adjusted p-value of the i-th smallest of m is the running
+        maximum of min(1, (m - j + 1) * p_(j)) over j <= i (ties in input
+        order); rejecting those at most ``alpha`` is Holm's step-down test.
+        """
+        engine = self.method
+        if engine is not None:
+            result = _mirabund_core.correct_p_values(list(p_values), alpha, engine)
+            return list(result.adjusted_p_values), list(result.rejected)
+        values = np.asarray(p_values, dtype=np.float64)
+        # The engine's checks, in its words, so the three methods refuse alike.
+        if not len(values):
+            raise ValueError("p_values must not be empty")
+        if not 0.0 < alpha < 1.0:
+            raise ValueError("alpha must be in (0.0, 1.0)")
+        if not ((values >= 0.0) & (values <= 1.0)).all():
+            raise ValueError("all p-values must be in [0.0, 1.0]")
+        order = np.argsort(values, kind="stable")
+        factors = np.arange(len(values), 0, -1, dtype=np.float64)
+        stepped = np.maximum.accumulate(np.minimum(1.0, factors * values[order]))
+        adjusted = np.empty_like(values)
+        adjusted[order] = stepped
+        return adjusted.tolist(), (adjusted <= alpha).tolist()
 
 
 class Outcome(enum.StrEnum):
@@ -170,20 +202,20 @@ def compare_metrics(
     cluster_column: str | None = None,
     correction: str | Correction | _mirabund_core.CorrectionMethod = "benjamini-hochberg",
     alpha: float = 0.05,
+    method: str | Method = "auto",
     block_size: int = 1,
     n_resamples: int = 10_000,
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
-    **options: Any,
 ) -> MetricComparisons:
     """Compare two models on every metric of a long table, with adjusted p-values.
 
     Each metric is compared as :func:`compare` does, on the items both
     models have, all with the one recorded seed; the p-values of the family
-    are then adjusted together (``_mirabund_core.correct_p_values``). The
-    p-values are normal approximations: see :func:`compare` for when they
-    are poor.
+    are then adjusted together (``_mirabund_core.correct_p_values``), so
+    the family's error rate holds as long as each p-value keeps its level,
+    which the default ``method`` does with few clusters and items.
 
     Parameters
     ----------
@@ -224,9 +256,10 @@ def compare_metrics(
         ``CorrectionMethod`` members work too.
     alpha : float, default 0.05
         The family's significance level, in (0, 1).
+    {method}
     block_size : int, default 1
-        Without clusters, the block length of the moving-block bootstrap
-        (items in table order); must be 1 with clusters.
+        For method "percentile" without clusters, the block length of the
+        moving-block bootstrap (items in table order).
     n_resamples : int, default 10_000
         The number of bootstrap resamples per metric.
     confidence_level : float, default 0.95
@@ -241,9 +274,6 @@ def compare_metrics(
         counts them in each comparison's ``n_dropped``, and passes over rows
         without a model label. An item is in no cluster when either of its
         rows lacks the label.
-    **options
-        Further options of each metric's comparison, passed on as
-        :func:`compare` takes them.
 
     Returns
     -------
@@ -286,9 +316,14 @@ def compare_metrics(
         table, baseline=baseline, candidate=candidate, metrics=metrics, direction=direction,
         model_column=model_column, item_column=item_column, cluster_column=cluster_column, correction=correction,
         alpha=alpha, block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
-        nan_policy=nan_policy, with_means=False, **options,
+        nan_policy=nan_policy, with_means=False, method=method,
     )
+    warn_once((f"{c.metric}: {note}" for c in family for note in c.warnings), stacklevel=2)
     return family
+
+
+if compare_metrics.__doc__:  # docstrings stripped (python -OO)
+    compare_metrics.__doc__ = compare_metrics.__doc__.replace("{method}", METHOD_DOC)
 
 
 def compare_family(
@@ -309,28 +344,30 @@ def compare_family(
     seed: object = None,
     nan_policy: object = "raise",
     with_means: bool = False,
-    **options: Any,
+    method: object = "auto",
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
     """``compare_metrics``, and with ``with_means`` each model's mean interval
-    per metric, over the same items as the metric's comparison. Table errors
-    are placed in the files the table was read from."""
-    resampling = Resampling.check(block_size=block_size, n_resamples=n_resamples,
+    per metric, over the same items as the metric's comparison (by the
+    default method where the family's, "exact", tests differences only).
+    Table errors are placed in the files the table was read from."""
+    resampling = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
                                   confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
-    method = Correction.check(correction)
+    adjustment = Correction.check(correction)
     level = check_fraction("alpha", alpha)
     scores = as_score_table(table, model_column=model_column, item_column=item_column,
                             cluster_column=cluster_column, metrics=metrics, direction=direction)
     try:
-        return _compare_table(scores, baseline, candidate, metrics is None, resampling, method, level, with_means,
-                              options)
+        return _compare_table(scores, baseline, candidate, metrics is None, resampling, adjustment, level, with_means)
     except TableError as error:
         raise scores.placed(error) from None
 
 
 def _compare_table(
     table: ScoreTable, baseline: str, candidate: str, by_default: bool, resampling: Resampling,
-    method: Correction, level: float, with_means: bool, options: Mapping[str, Any],
+    adjustment: Correction, level: float, with_means: bool,
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
+    mean_options = (dataclasses.replace(resampling, method=Method.AUTO) if resampling.method is Method.EXACT
+                    else resampling)
     pairs = pair_items(table, baseline, candidate, resampling.nan_policy)
     labels_missing = np.zeros(len(pairs.baseline_rows), dtype=np.bool_)
     if pairs.clusters is not None:
@@ -358,21 +395,21 @@ def _compare_table(
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
         subject = Subject(metric, in_table=True)
         comparisons.append(paired_comparison(base[keep], cand[keep], codes, resampling, subject,
-                                             n_dropped=n_dropped, metric=metric, **options))
+                                             n_dropped=n_dropped, metric=metric))
         if with_means:
             means.append((
-                mean_interval_of(base[keep], codes, resampling, subject, n_dropped=n_dropped, **options),
-                mean_interval_of(cand[keep], codes, resampling, subject, n_dropped=n_dropped, **options),
+                mean_interval_of(base[keep], codes, mean_options, subject, n_dropped=n_dropped),
+                mean_interval_of(cand[keep], codes, mean_options, subject, n_dropped=n_dropped),
             ))
-    adjusted = _mirabund_core.correct_p_values([c.p_value for c in comparisons], level, method.method)
+    adjusted, rejections = adjustment.adjust([c.p_value for c in comparisons], level)
     family = MetricComparisons(
         baseline=str(baseline),
         candidate=str(candidate),
         comparisons=tuple(
             dataclasses.replace(comparison, p_adjusted=p, rejected=rejected)
-            for comparison, p, rejected in zip(comparisons, adjusted.adjusted_p_values, adjusted.rejected)
+            for comparison, p, rejected in zip(comparisons, adjusted, rejections)
         ),
-        correction=method,
+        correction=adjustment,
         alpha=level,
         seed=resampling.seed,
         directions=tuple(table.direction(c.metric or "") for c in comparisons),

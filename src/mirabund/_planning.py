@@ -1,17 +1,21 @@
 """How many items a fixed-size eval needs, and what it can detect.
 
-The normal approximation of a test of a mean difference: with items in
-clusters of m items and an intra-cluster correlation rho, every item counts
-for less, by the design effect 1 + (m - 1) * rho. A pilot run gives the two
-inputs, the standard deviation of the scores and rho
-(:func:`estimate_sd_icc`).
+The power of the test the package runs by default: a t-test of the mean
+difference on the degrees of freedom that test will have, its power read
+from the noncentral t distribution. With items in clusters of mean size m,
+a coefficient of variation cv of the cluster sizes and an intra-cluster
+correlation rho, every item counts for less, by the design effect
+1 + rho * (m * (1 + cv**2) - 1) (Eldridge, Ashby & Kerry 2006), and the
+clusters are the test's units: its degrees of freedom are about
+(k - 1) / (1 + cv**2) for k = n / m clusters, the median Bell-McCaffrey
+degrees of freedom of such designs; without clusters, n - 1. A pilot run
+gives sd, rho, m and cv (:func:`estimate_sd_icc`).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from statistics import NormalDist
 from typing import ClassVar
 
 import numpy as np
@@ -24,9 +28,9 @@ from ._samples import Labels, Scores, as_clusters, as_scores, keep_complete
 
 __all__ = ["PilotEstimate", "estimate_sd_icc", "minimum_detectable_effect", "required_items"]
 
-# A required count within this relative distance above an integer is that
-# integer: the formula's rounding must not cost an item (and the inverse of
-# minimum_detectable_effect must give its count back).
+# A power within this relative distance below the target reaches it: the
+# root finding of minimum_detectable_effect must not cost an item (its
+# inverse must give the count back).
 _ROUNDING_SLACK = 1e-9
 
 
@@ -34,11 +38,16 @@ _ROUNDING_SLACK = 1e-9
 class _Design:
     """The checked options shared by the two planning routines."""
 
-    z_total: float  # z_(1 - alpha/2) + z_power, one-sided z_(1 - alpha)
+    alpha: float
+    power: float
+    two_sided: bool
+    cluster_size: float
+    cluster_size_cv: float
     design_effect: float
 
     @classmethod
-    def check(cls, *, alpha: object, power: object, two_sided: object, cluster_size: object, icc: object) -> _Design:
+    def check(cls, *, alpha: object, power: object, two_sided: object, cluster_size: object, icc: object,
+              cluster_size_cv: object) -> _Design:
         alpha = check_fraction("alpha", alpha)
         power = check_fraction("power", power)
         if not isinstance(two_sided, (bool, np.bool_)):
@@ -49,13 +58,48 @@ class _Design:
         correlation = check_finite("icc", icc)
         if not 0.0 <= correlation <= 1.0:
             raise ValueError(f"icc must be in [0, 1], got {correlation!r}")
+        cv = check_finite("cluster_size_cv", cluster_size_cv)
+        if cv < 0.0:
+            raise ValueError(f"cluster_size_cv must be a number >= 0, got {cv!r}")
         size_of_test = alpha / 2 if two_sided else alpha
-        normal = NormalDist()
-        # -inv_cdf(a) rather than inv_cdf(1 - a): exact for a tiny alpha.
-        z_total = -normal.inv_cdf(size_of_test) + normal.inv_cdf(power)
-        if not z_total > 0.0:
+        if not power > size_of_test:
             raise ValueError(f"power must be above {size_of_test!r} for this alpha, got {power!r}")
-        return cls(z_total=z_total, design_effect=1.0 + (size - 1.0) * correlation)
+        return cls(alpha=alpha, power=power, two_sided=bool(two_sided), cluster_size=size, cluster_size_cv=cv,
+                   design_effect=1.0 + correlation * (size * (1.0 + cv * cv) - 1.0))
+
+    def degrees_of_freedom(self, n_items: float) -> float:
+        """The degrees of freedom of the default test on ``n_items`` items (<= 0: no test)."""
+        if self.cluster_size == 1.0:
+            return n_items - 1.0
+        return (n_items / self.cluster_size - 1.0) / (1.0 + self.cluster_size_cv ** 2)
+
+    def power_at(self, n_items: float, effect: float, sd: float) -> float:
+        """The power of the t-test on ``n_items`` items against a true mean difference ``effect``."""
+        from scipy import special
+
+        df = self.degrees_of_freedom(n_items)
+        if not df > 0.0:
+            return 0.0
+        shift = abs(effect) / (sd * math.sqrt(self.design_effect / n_items))
+        if self.two_sided:
+            critical = -float(special.stdtrit(df, self.alpha / 2))
+            # P(T > c) + P(T < -c) for a noncentral t with noncentrality
+            # `shift`; the second tail underflows to NaN when negligible.
+            below = float(special.nctdtr(df, shift, -critical))
+            return (0.0 if math.isnan(below) else below) + 1.0 - float(special.nctdtr(df, shift, critical))
+        critical = -float(special.stdtrit(df, self.alpha))
+        return 1.0 - float(special.nctdtr(df, shift, critical))
+
+
+def _normal_count(effect: float, sd: float, design: _Design) -> float:
+    """The count of the z-test, a lower bound of the t-test's."""
+    from statistics import NormalDist
+
+    normal = NormalDist()
+    size_of_test = design.alpha / 2 if design.two_sided else design.alpha
+    # -inv_cdf(a) rather than inv_cdf(1 - a): exact for a tiny alpha.
+    z_total = -normal.inv_cdf(size_of_test) + normal.inv_cdf(design.power)
+    return (z_total * sd / effect) ** 2 * design.design_effect
 
 
 def required_items(
@@ -67,13 +111,17 @@ def required_items(
     two_sided: bool = True,
     cluster_size: float = 1,
     icc: float = 0.0,
+    cluster_size_cv: float = 0.0,
 ) -> int:
     """The number of items a fixed-size eval needs to detect a mean difference.
 
-    ``((z_(1 - alpha/2) + z_power) * sd / effect)**2`` times the design
-    effect ``1 + (cluster_size - 1) * icc``, rounded up: the normal
-    approximation of a z-test of the mean score (or of the mean paired
-    difference between two models) against zero.
+    The smallest count at which the t-test of the mean score (or of the
+    mean paired difference between two models) against zero reaches
+    ``power``: the test ``compare`` runs by default, on its degrees of
+    freedom (n - 1 without clusters; about (k - 1) / (1 + cv**2) with k
+    clusters of sizes varying by ``cluster_size_cv``), with the standard
+    error sd * sqrt(design effect / n), the design effect being
+    1 + icc * (cluster_size * (1 + cluster_size_cv**2) - 1).
 
     Parameters
     ----------
@@ -88,18 +136,24 @@ def required_items(
     power : float, default 0.8
         The chance of detecting a true difference of ``effect``.
     two_sided : bool, default True
-        A two-sided test (z_(1 - alpha/2)) or a one-sided one (z_(1 - alpha)).
+        A two-sided test or a one-sided one.
     cluster_size : float, default 1
-        Items per cluster (the mean size when they differ), at least 1.
+        Items per cluster (the mean size when they differ), at least 1; 1
+        plans for items without clusters.
     icc : float, default 0.0
         The intra-cluster correlation of the scores, in [0, 1].
+    cluster_size_cv : float, default 0.0
+        The coefficient of variation of the cluster sizes (their standard
+        deviation over their mean), 0 for equal sizes; unequal clusters
+        carry less information and leave the test fewer degrees of freedom.
 
     Returns
     -------
     int
-        The number of items, at least 1; divide by ``cluster_size`` for the
-        number of clusters. A count within 1e-9 (relative) above an integer
-        is rounded down to it, so that rounding noise never adds an item.
+        The number of items, at least 2 (and more than one cluster's worth);
+        divide by ``cluster_size`` for the number of clusters. A power
+        within 1e-9 (relative) below the target counts as reaching it, so
+        that rounding noise never adds an item.
 
     Raises
     ------
@@ -111,12 +165,30 @@ def required_items(
     if size == 0.0:
         raise ValueError("effect must be a nonzero finite number, got 0.0")
     spread = check_positive("sd", sd)
-    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
-    root = design.z_total * spread / size
-    exact = root * root * design.design_effect
-    if not math.isfinite(exact):
+    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc,
+                           cluster_size_cv=cluster_size_cv)
+    normal = _normal_count(size, spread, design)
+    if not math.isfinite(normal) or normal > 2.0**62:
         raise ValueError(f"effect is too small against sd to detect with any number of items, got {effect!r}")
-    return max(1, math.ceil(exact * (1.0 - _ROUNDING_SLACK)))
+    target = design.power * (1.0 - _ROUNDING_SLACK)
+
+    def reaches(count: int) -> bool:
+        return design.power_at(count, size, spread) >= target
+
+    # The t-test needs at least the z-test's count: double from there, then bisect.
+    low = max(1, math.floor(normal))
+    high = max(2, low)
+    while not reaches(high):
+        low, high = high, 2 * high
+        if high > 2**63:
+            raise ValueError(f"effect is too small against sd to detect with any number of items, got {effect!r}")
+    while high - low > 1:
+        middle = (low + high) // 2
+        if reaches(middle):
+            high = middle
+        else:
+            low = middle
+    return high if not reaches(low) else low
 
 
 def minimum_detectable_effect(
@@ -128,35 +200,49 @@ def minimum_detectable_effect(
     two_sided: bool = True,
     cluster_size: float = 1,
     icc: float = 0.0,
+    cluster_size_cv: float = 0.0,
 ) -> float:
     """The smallest mean difference an eval of ``n_items`` items detects.
 
-    The inverse of :func:`required_items`:
-    ``(z_(1 - alpha/2) + z_power) * sd * sqrt(design_effect / n_items)``,
-    with the design effect ``1 + (cluster_size - 1) * icc``.
+    The inverse of :func:`required_items`: the true mean difference at
+    which the default t-test on ``n_items`` items has power ``power``.
 
     Parameters
     ----------
     n_items : int
         The number of items of the eval, at least 1.
-    sd, alpha, power, two_sided, cluster_size, icc
+    sd, alpha, power, two_sided, cluster_size, icc, cluster_size_cv
         As for :func:`required_items`.
 
     Returns
     -------
     float
         The mean difference detected with probability ``power``, in the
-        scores' units.
+        scores' units; infinite when the design leaves the test no degrees
+        of freedom (one item, or one cluster's worth of items).
 
     Raises
     ------
     TypeError, ValueError
         For an argument of the wrong kind or out of range, naming it.
     """
+    from scipy import optimize
+
     count = check_int("n_items", n_items, minimum=1)
     spread = check_positive("sd", sd)
-    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc)
-    return design.z_total * spread * math.sqrt(design.design_effect / count)
+    design = _Design.check(alpha=alpha, power=power, two_sided=two_sided, cluster_size=cluster_size, icc=icc,
+                           cluster_size_cv=cluster_size_cv)
+    if not design.degrees_of_freedom(count) > 0.0:
+        return math.inf
+    scale = spread * math.sqrt(design.design_effect / count)  # the standard error: effect = shift * scale
+    if design.power_at(count, 0.0, spread) >= design.power:
+        return 0.0  # a two-sided test rejects with chance alpha under no difference at all
+    high = 1.0
+    while design.power_at(count, high * scale, spread) < design.power:
+        high *= 2.0
+    shift = optimize.brentq(lambda s: design.power_at(count, s * scale, spread) - design.power, 0.0, high,
+                            xtol=1e-14, rtol=4 * np.finfo(float).eps)
+    return float(shift) * scale
 
 
 @dataclass(frozen=True, slots=True, repr=False)
@@ -183,6 +269,10 @@ class PilotEstimate(Result):
     mean_cluster_size : float
         n_items / n_clusters, the ``cluster_size`` to plan with when the
         eval's clusters will be like the pilot's.
+    cluster_size_cv : float
+        The coefficient of variation of the cluster sizes, their standard
+        deviation (n in the variance) over their mean: the
+        ``cluster_size_cv`` to plan with.
     n_dropped : int
         The number of items dropped for a missing score or label
         (``nan_policy="omit"``).
@@ -195,6 +285,7 @@ class PilotEstimate(Result):
     n_items: int
     n_clusters: int
     mean_cluster_size: float
+    cluster_size_cv: float
     n_dropped: int
 
 
@@ -271,5 +362,6 @@ def estimate_sd_icc(
         n_items=n,
         n_clusters=k,
         mean_cluster_size=n / k,
+        cluster_size_cv=float(np.std(sizes)) / (n / k),
         n_dropped=n_dropped,
     )

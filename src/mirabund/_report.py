@@ -20,14 +20,20 @@ def _signed(value: float, digits: int) -> str:
     return f"{value:+.{digits}f}"
 
 
+def _degrees(value: float | None) -> str:
+    return "-" if value is None else f"{value:.1f}"
+
+
 def family_table(family: MetricComparisons) -> tuple[Row, list[Row]]:
     """The header and one row per metric: which way is better, each model's
-    mean, the difference and its interval, the p-values, the effect size,
-    the counts and the outcome."""
+    mean, the difference and its interval, the p-values (and the degrees of
+    freedom of a t reference, if any), the effect size, the counts and the
+    outcome."""
     comparisons = family.comparisons
     level = f"{100 * comparisons[0].confidence_level:g}%" if comparisons else "95%"
-    header: Row = ("metric", "better", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj", "d_z",
-              "effect", "items", "clusters", "outcome")
+    with_df = any(c.degrees_of_freedom is not None for c in comparisons)
+    header: Row = ("metric", "better", "baseline", "candidate", "difference", f"{level} interval", "p", "p adj",
+                   *(("df",) if with_df else ()), "d_z", "effect", "items", "clusters", "outcome")
     directions = family.directions or ("higher",) * len(comparisons)
     rows: list[Row] = []
     for comparison, direction, outcome in zip(comparisons, directions, family.outcomes):
@@ -41,6 +47,7 @@ def family_table(family: MetricComparisons) -> tuple[Row, list[Row]]:
             f"[{_signed(comparison.ci_lower, 4)}, {_signed(comparison.ci_upper, 4)}]",
             f"{comparison.p_value:.3g}",
             "-" if p_adjusted is None else f"{p_adjusted:.3g}",
+            *((_degrees(comparison.degrees_of_freedom),) if with_df else ()),
             _signed(comparison.d_z, 2),
             comparison.magnitude.value,
             str(comparison.n_items) + (f" (-{comparison.n_dropped})" if comparison.n_dropped else ""),

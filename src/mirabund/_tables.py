@@ -49,10 +49,14 @@ __all__ = [
     "ScoreTable",
     "Table",
     "as_score_table",
+    "items_by_row",
+    "model_rows",
     "column_of",
     "pair_items",
+    "labels_of",
     "read_table",
     "refuse_missing",
+    "scores_of",
     "shorten",
 ]
 
@@ -745,7 +749,8 @@ def refuse_missing(
         )
 
 
-def _labels(table: ScoreTable, column: str) -> list[Any]:
+def labels_of(table: ScoreTable, column: str) -> list[Any]:
+    """A column's cells as labels, None for each missing one."""
     series = table.data[column]
     if series.dtype == nw.Object:
         return [None if is_missing(cell) else cell for cell in series.to_native()]
@@ -755,7 +760,7 @@ def _labels(table: ScoreTable, column: str) -> list[Any]:
     return values
 
 
-def _model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
+def model_rows(models: list[Any], name: object, role: str, model_column: str) -> list[int]:
     rows = [row for row, model in enumerate(models) if model is not None and model == name]
     if not rows:
         found = list(dict.fromkeys(str(m) for m in models if m is not None))
@@ -764,7 +769,7 @@ def _model_rows(models: list[Any], name: object, role: str, model_column: str) -
     return rows
 
 
-def _items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
+def items_by_row(items: list[Any], rows: list[int], model: object, item_column: str) -> dict[Hashable, int]:
     """The model's rows by item; rows without an item label are left out."""
     found: dict[Hashable, int] = {}
     for row in rows:
@@ -803,21 +808,26 @@ class Pairs:
 
     def scores(self, table: ScoreTable, metric: str) -> tuple[FloatArray, FloatArray]:
         """The baseline's and candidate's scores of ``metric`` on the matched items (missing as NaN)."""
-        series = table.data[metric]
-        native = series.to_native()
-        if is_pandas(native) or isinstance(native, np.ndarray):
-            values = as_scores(f"column {metric!r}", native)
-        elif series.dtype == nw.Boolean or _is_numeric(series.dtype):
-            values = np.asarray(series.cast(nw.Float64).to_numpy(), dtype=np.float64)
-            if series.null_count():
-                values = np.where(series.is_null().to_numpy(), np.nan, values)
-            infinite = np.flatnonzero(np.isinf(values))
-            if infinite.size:
-                raise ValueError(f"column {metric!r} must hold finite numbers, got {float(values[infinite[0]])!r} "
-                                 f"at position {infinite[0]}")
-        else:
-            values = as_scores(f"column {metric!r}", series.to_list())
+        values = scores_of(table, metric)
         return values[self.baseline_rows], values[self.candidate_rows]
+
+
+def scores_of(table: ScoreTable, metric: str) -> FloatArray:
+    """A metric column as float64, missing as NaN; text and infinities refused, naming the column."""
+    series = table.data[metric]
+    native = series.to_native()
+    if is_pandas(native) or isinstance(native, np.ndarray):
+        return as_scores(f"column {metric!r}", native)
+    if series.dtype == nw.Boolean or _is_numeric(series.dtype):
+        values = np.asarray(series.cast(nw.Float64).to_numpy(), dtype=np.float64)
+        if series.null_count():
+            values = np.where(series.is_null().to_numpy(), np.nan, values)
+        infinite = np.flatnonzero(np.isinf(values))
+        if infinite.size:
+            raise ValueError(f"column {metric!r} must hold finite numbers, got {float(values[infinite[0]])!r} "
+                             f"at position {infinite[0]}")
+        return values
+    return as_scores(f"column {metric!r}", series.to_list())
 
 
 def pair_items(table: ScoreTable, baseline: object, candidate: object, nan_policy: NanPolicy) -> Pairs:
@@ -830,18 +840,18 @@ def pair_items(table: ScoreTable, baseline: object, candidate: object, nan_polic
     """
     if baseline == candidate:
         raise ValueError(f"candidate must name a model other than the baseline, got {candidate!r} for both")
-    models = _labels(table, table.model_column)
-    items = _labels(table, table.item_column)
+    models = labels_of(table, table.model_column)
+    items = labels_of(table, table.item_column)
     model_column, item_column = table.model_column, table.item_column
-    base_rows = _model_rows(models, baseline, "baseline", model_column)
-    cand_rows = _model_rows(models, candidate, "candidate", model_column)
+    base_rows = model_rows(models, baseline, "baseline", model_column)
+    cand_rows = model_rows(models, candidate, "candidate", model_column)
     unlabelled = [row for row in base_rows + cand_rows if items[row] is None]
     if nan_policy == "raise":
         refuse_missing("model label", model_column, [row for row, model in enumerate(models) if model is None],
                         scope="", drops="such rows")
         refuse_missing("item label", item_column, unlabelled, drops="such rows")
-    base = _items_by_row(items, base_rows, baseline, item_column)
-    cand = _items_by_row(items, cand_rows, candidate, item_column)
+    base = items_by_row(items, base_rows, baseline, item_column)
+    cand = items_by_row(items, cand_rows, candidate, item_column)
     if nan_policy == "raise":
         for have, lack, rows, other in ((baseline, candidate, base, cand), (candidate, baseline, cand, base)):
             for item, row in rows.items():
@@ -861,7 +871,7 @@ def pair_items(table: ScoreTable, baseline: object, candidate: object, nan_polic
 def _pair_clusters(table: ScoreTable, items: list[Any], base_at: Any, cand_at: Any, baseline: object,
                    candidate: object, nan_policy: NanPolicy) -> Clusters:
     column = str(table.cluster_column)
-    labels = _labels(table, column)
+    labels = labels_of(table, column)
     paired: list[Any] = []
     unlabelled = []
     for base_row, cand_row in zip(base_at.tolist(), cand_at.tolist()):

@@ -75,6 +75,7 @@ def test_bits_repeat_across_calls_and_input_forms():
     assert all(bits(e) == bits(errors[0]) for e in errors)
     assert repr(_native.mean_standard_error([1, 2, 3, 4], [0, 0, 1, 1])) == (
         "MeanStandardError(mean=2.500000, standard_deviation=1.290994, standard_error=1.000000, "
+        "cr2_standard_error=1.000000, degrees_of_freedom=1.000000, "
         "n_items=4, n_clusters=2)"
     )
 

@@ -1,5 +1,6 @@
 import math
 
+import numpy as np
 import pytest
 
 from mirabund import estimate_sd_icc, minimum_detectable_effect, required_items
@@ -15,24 +16,32 @@ from mirabund import estimate_sd_icc, minimum_detectable_effect, required_items
         (1.5, 1.0, 0.05, 0.8, False),
     ],
 )
-def test_required_items_agrees_with_statsmodels(effect, sd, alpha, power, two_sided):
+def test_required_items_agrees_with_statsmodels_t_test_power(effect, sd, alpha, power, two_sided):
     power_solver = pytest.importorskip("statsmodels.stats.power")
-    solved = power_solver.NormalIndPower().solve_power(
-        effect_size=abs(effect) / sd, alpha=alpha, power=power, ratio=0,
+    solved = power_solver.TTestPower().solve_power(
+        effect_size=abs(effect) / sd, alpha=alpha, power=power,
         alternative="two-sided" if two_sided else "larger",
     )
     assert required_items(effect, sd, alpha=alpha, power=power, two_sided=two_sided) == math.ceil(solved)
 
 
-@pytest.mark.parametrize("cluster_size, icc", [(1, 0.0), (8, 0.1), (4.5, 0.35), (20, 1.0)])
-def test_minimum_detectable_effect_inverts_required_items(cluster_size, icc):
-    for n_items in [1, 2, 7, 100, 785, 12_345, 10**7]:
-        effect = minimum_detectable_effect(n_items, 0.5, cluster_size=cluster_size, icc=icc)
-        assert required_items(effect, 0.5, cluster_size=cluster_size, icc=icc) == n_items
-    # The design effect 1 + (m - 1) icc multiplies the count.
-    unclustered = minimum_detectable_effect(400, 0.5)
-    clustered = minimum_detectable_effect(400, 0.5, cluster_size=cluster_size, icc=icc)
-    assert clustered == pytest.approx(unclustered * math.sqrt(1 + (cluster_size - 1) * icc), rel=1e-15)
+@pytest.mark.parametrize("cluster_size, icc, cv", [(1, 0.0, 0.0), (8, 0.1, 0.0), (4.5, 0.35, 0.6), (20, 1.0, 1.2)])
+def test_minimum_detectable_effect_inverts_required_items(cluster_size, icc, cv):
+    design = {"cluster_size": cluster_size, "icc": icc, "cluster_size_cv": cv}
+    for n_items in [2, 7, 100, 785, 12_345, 10**7]:
+        effect = minimum_detectable_effect(n_items, 0.5, **design)
+        if n_items <= cluster_size:  # one cluster's worth: no degrees of freedom
+            assert effect == math.inf
+            continue
+        # The power curve is flat in the count at 10**7 items, beyond the
+        # precision of the noncentral t: there only close.
+        assert required_items(effect, 0.5, **design) == pytest.approx(n_items, rel=1e-5 if n_items > 10**5 else 0)
+    # With many clusters the t-test is the z-test, and the design effect
+    # 1 + icc * (m * (1 + cv**2) - 1) multiplies the count.
+    unclustered = minimum_detectable_effect(10**6, 0.5)
+    clustered = minimum_detectable_effect(10**6, 0.5, **design)
+    assert clustered == pytest.approx(unclustered * math.sqrt(1 + icc * (cluster_size * (1 + cv * cv) - 1)),
+                                      rel=1e-3)
 
 
 @pytest.mark.parametrize(
@@ -52,6 +61,8 @@ def test_estimate_sd_icc_by_hand(scores, clusters, sd, icc):
     assert pilot.sd == pytest.approx(sd, rel=1e-14)
     assert pilot.icc == pytest.approx(icc, rel=1e-14, abs=0)
     assert (pilot.n_items, pilot.n_clusters, pilot.mean_cluster_size) == (len(scores), 3, len(scores) / 3)
+    sizes = [clusters.count(label) for label in dict.fromkeys(clusters)]
+    assert pilot.cluster_size_cv == pytest.approx(float(np.std(sizes) / np.mean(sizes)), rel=1e-14, abs=0)
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,8 @@
+import copy
 import math
+import pickle
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -31,7 +35,7 @@ def root(f, inside, outside):
 @pytest.mark.parametrize(
     "options, sigma, tau, draw",
     [
-        (dict(bounds=(0, 1), null_mean=0.5), 0.5, 0.5, lambda rng: rng.random(30) < 0.7),
+        (dict(sigma=0.5, null_mean=0.5), 0.5, 0.5, lambda rng: rng.random(30) < 0.7),
         (dict(sigma=2.0, tau=0.5, null_mean=1.0, alpha=0.1), 2.0, 0.5, lambda rng: rng.normal(2.0, 2.0, 30)),
     ],
 )
@@ -61,7 +65,7 @@ def test_rejection_p_value_and_sequence_agree_on_random_streams():
     for stream in range(300):
         alpha = rng.uniform(0.01, 0.3)
         if stream % 3 == 0:
-            monitor = SequentialMonitor(alpha, bounds=(0, 1), null_mean=0.5, tau=rng.uniform(0.05, 1))
+            monitor = SequentialMonitor(alpha, bounds=(0, 1), null_mean=rng.choice([0.0, 0.5, 1.0]))
             xs = (rng.random(150) < rng.uniform(0.35, 0.65)).astype(float)
         else:
             monitor = SequentialMonitor(alpha, sigma=1.5, tau=rng.uniform(0.1, 3), null_mean=-1.0)
@@ -136,8 +140,10 @@ def test_a_score_that_would_overflow_the_running_sum_is_refused(call, message):
     "arguments, error, message",
     [
         (dict(), TypeError, "bounds or sigma is required: the range of the scores, or their scale"),
-        (dict(bounds=(0, 1), sigma=0.5), ValueError, "bounds and sigma cannot both be given: sigma is (high - low) / 2 of the bounds"),
+        (dict(bounds=(0, 1), sigma=0.5), ValueError, "bounds and sigma cannot both be given: give the range of the scores, or their scale"),
+        (dict(bounds=(0, 1), tau=0.1), ValueError, "tau applies to sigma only: with bounds the bets adapt to the scores, got tau=0.1"),
         (dict(bounds=(1, 0)), ValueError, "bounds must be a pair (low, high) of finite numbers with low < high, got (1.0, 0.0)"),
+        (dict(bounds=(-1e308, 1e308)), ValueError, "bounds must be a pair (low, high) of finite numbers with low < high and a finite width high - low, got (-1e+308, 1e+308)"),
         (dict(bounds=(0, 1), null_mean=2), ValueError, "null_mean must lie within bounds [0.0, 1.0], got 2.0"),
         (dict(sigma=0), ValueError, "sigma must be a finite number > 0, got 0.0"),
         (dict(sigma=1, tau=1e-200), ValueError, "tau must be within a factor of 1e+140 of sigma, got tau=1e-200, sigma=1.0"),
@@ -152,11 +158,11 @@ def test_constructor_refusals(arguments, error, message):
 
 def test_update_many_stops_at_the_first_rejection_like_single_updates():
     xs = [1, None, 0] + [1] * 20
-    one_by_one = SequentialMonitor(bounds=(0, 1), null_mean=0.5, tau=0.3)
+    one_by_one = SequentialMonitor(bounds=(0, 1), null_mean=0.5)
     updates = [one_by_one.update(x) for x in xs if x is not None]
     first = next(i for i, update in enumerate(updates) if update.rejected)
 
-    batch = SequentialMonitor(bounds=(0, 1), null_mean=0.5, tau=0.3)
+    batch = SequentialMonitor(bounds=(0, 1), null_mean=0.5)
     fed = batch.update_many(xs, nan_policy="omit")
     assert fed.last == updates[first] and fed.last.n == first + 1
     assert (fed.n_fed, fed.stop_index, fed.n_dropped) == (first + 1, first + 1, 1)
@@ -171,3 +177,78 @@ def test_a_ratio_beyond_floats_is_kept_in_logs():
     assert update.likelihood_ratio == math.inf and update.p_value == 0.0 and update.rejected
     # log L = w n mean^2 / (2 s2) - log(1 + n tau^2 / s2) / 2, w = n tau^2 / (s2 + n tau^2) = 1/2
     assert update.log_likelihood_ratio == pytest.approx(0.5 / 2e-6 - math.log(2) / 2, rel=1e-12)
+
+
+@pytest.mark.parametrize("options", [dict(bounds=(0, 1), null_mean=0.5), dict(sigma=0.5, null_mean=0.5)])
+def test_updates_from_many_threads_are_each_taken_once(options):
+    # The null mean throughout: the monitor never rejects, and every order
+    # of the updates ends in the same state.
+    threads, calls = 8, 1000
+    shared, serial = SequentialMonitor(**options), SequentialMonitor(**options)
+    barrier = threading.Barrier(threads)
+
+    def work():
+        barrier.wait()
+        for _ in range(calls):
+            shared.update(0.5)
+            shared.update_many([0.5, 0.5])
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=work) for _ in range(threads)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    finally:
+        sys.setswitchinterval(interval)
+    serial.update_many([0.5] * (3 * threads * calls))
+    assert shared.n == 3 * threads * calls and shared.last == serial.last
+
+
+@pytest.mark.parametrize("round_trip", [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy, copy.copy])
+@pytest.mark.parametrize("options", [dict(bounds=(1, 10), null_mean=6.0), dict(sigma=2.0, null_mean=6.0)])
+@pytest.mark.parametrize("taken", [0, 40])
+def test_a_monitor_copies_and_pickles_to_exactly_what_it_was(round_trip, options, taken):
+    scores = np.random.default_rng(2).integers(1, 11, 140).astype(float)
+    original = SequentialMonitor(**options)
+    original.update_many(scores[:taken])
+    copied = round_trip(original)
+    assert (copied.last, repr(copied)) == (original.last, repr(original))
+    assert copied.last is None if taken == 0 else copied.last.n == taken
+    # The two go on alike, and apart: feeding one leaves the other as it was.
+    assert [copied.update(x) for x in scores[taken:]] == [original.update(x) for x in scores[taken:]]
+    copied.update(6.0)
+    assert copied.n == original.n + 1
+
+
+def test_paired_monitor_tests_the_differences():
+    rng = np.random.default_rng(4)
+    baseline = (rng.random(300) < 0.7).astype(float)
+    candidate = np.where(rng.random(300) < 0.3, 1.0, baseline)
+    baseline[[5, 9]] = np.nan
+    monitor = SequentialMonitor.paired(bounds=(0, 1))
+    paired = monitor.update_many(baseline, candidate, nan_policy="omit")
+    direct = SequentialMonitor(bounds=(-1, 1)).update_many(candidate - baseline, nan_policy="omit")
+    assert paired == direct and paired.last.rejected and paired.last.ci_lower > 0
+    for copied in (copy.copy(monitor), pickle.loads(pickle.dumps(monitor))):
+        assert copied.last == monitor.last
+        copied.update(0, 1)
+        assert copied.n == monitor.n + 1
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.update(0.5, 1.5), "candidate must lie within bounds [0.0, 1.0], got 1.5"),
+    (lambda m: m.update_many([0, 1, 1], [1, 0]), "baseline and candidate must hold one score per item each, got 3 and 2 scores"),
+    (lambda m: m.update_many([0, -1, 1], [1, 0, 1]), "baseline must hold scores within bounds [0.0, 1.0], got -1.0 at position 1"),
+    (lambda m: m.update_many([0, 1], [1, None]), "candidate has 1 missing value (NaN, None or NA), the first at position 1; pass nan_policy='omit' to drop that item"),
+])
+def test_paired_refusals_name_the_input_and_change_nothing(call, message):
+    monitor = SequentialMonitor.paired(bounds=(0, 1))
+    monitor.update(1, 1)
+    before = monitor.last
+    with pytest.raises(ValueError) as caught:
+        call(monitor)
+    assert str(caught.value) == message
+    assert monitor.last == before

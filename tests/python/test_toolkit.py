@@ -37,15 +37,16 @@ def statsmodels_cluster_se(values, labels):
 
 def test_cluster_robust_standard_errors_match_statsmodels():
     baseline, candidate, labels = clustered()
-    mean = mirabund.mean_interval(baseline, clusters=labels, n_resamples=10, seed=1)
-    paired = mirabund.compare(baseline, candidate, clusters=list(labels), n_resamples=10, seed=1)
+    mean = mirabund.mean_interval(baseline, clusters=labels, n_resamples=10, seed=1, method="percentile")
+    paired = mirabund.compare(baseline, candidate, clusters=list(labels), n_resamples=10, seed=1, method="percentile")
     assert mean.standard_error == pytest.approx(statsmodels_cluster_se(baseline, labels), rel=1e-10, abs=0)
     assert paired.standard_error == pytest.approx(
         statsmodels_cluster_se(candidate - baseline, labels), rel=1e-10, abs=0)
     assert (mean.n_clusters, paired.n_clusters) == (23, 23)
     assert paired.p_value == math.erfc(abs(paired.difference / paired.standard_error) / math.sqrt(2.0))
     # Any hashable label names a cluster, a tuple too.
-    as_tuples = mirabund.mean_interval(baseline, clusters=[(str(x), 1) for x in labels], n_resamples=10, seed=1)
+    as_tuples = mirabund.mean_interval(baseline, clusters=[(str(x), 1) for x in labels], n_resamples=10, seed=1,
+                                       method="percentile")
     assert as_tuples == mean
 
 
@@ -63,15 +64,22 @@ def test_paired_means_and_effect_size_match_numpy(clusters):
         assert r.standard_error == pytest.approx(differences.std(ddof=1) / math.sqrt(len(differences)), rel=1e-12)
 
 
+# Without spread no t or normal p-value exists (it would be 0 for any
+# difference): every method falls back on the sign flips, 2 of 16 patterns
+# as extreme as four equal differences.
+@pytest.mark.parametrize("method", ["auto", "cr2", "percentile"])
 @pytest.mark.parametrize("candidate, z, p_value, d_z", [
-    ([1.5, 2.5, 3.5, 4.5], math.inf, 0.0, math.inf),
-    ([0.5, 1.5, 2.5, 3.5], -math.inf, 0.0, -math.inf),
+    ([1.5, 2.5, 3.5, 4.5], math.inf, 0.125, math.inf),
+    ([0.5, 1.5, 2.5, 3.5], -math.inf, 0.125, -math.inf),
     ([1.0, 2.0, 3.0, 4.0], 0.0, 1.0, 0.0),
 ])
-def test_differences_without_spread(candidate, z, p_value, d_z):
-    r = mirabund.compare([1.0, 2.0, 3.0, 4.0], candidate, n_resamples=10, seed=1)
-    assert (r.standard_error, r.z, r.p_value, r.d_z) == (0.0, z, p_value, d_z)
+def test_differences_without_spread(candidate, z, p_value, d_z, method):
+    r = mirabund.compare([1.0, 2.0, 3.0, 4.0], candidate, n_resamples=10, seed=1, method=method)
+    # No differences at all are 0/1 pairs all tied, whose McNemar test needs no spread.
+    expected = "binary" if method == "auto" and d_z == 0 else "exact"
+    assert (r.standard_error, r.z, r.p_value, r.d_z, r.method) == (0.0, z, p_value, d_z, expected)
     assert r.magnitude is (mirabund.Magnitude.NEGLIGIBLE if d_z == 0 else mirabund.Magnitude.LARGE)
+    assert any("standard error is 0" in note for note in r.warnings) == (expected == "exact")
 
 
 @pytest.mark.parametrize("correction, method", [
@@ -111,8 +119,8 @@ def test_metrics_may_be_any_iterable_of_names(names):
 
 
 def test_unknown_correction_lists_the_valid_ones():
-    with pytest.raises(ValueError, match="correction must be one of 'bonferroni', 'benjamini-hochberg', got 'holm'"):
-        mirabund.compare_metrics({"model": [], "item": []}, baseline="a", candidate="b", correction="holm")
+    with pytest.raises(ValueError, match="correction must be one of 'bonferroni', 'benjamini-hochberg', 'holm', got 'sidak'"):
+        mirabund.compare_metrics({"model": [], "item": []}, baseline="a", candidate="b", correction="sidak")
 
 
 def test_nan_policy_raise_says_how_many_and_where():
@@ -253,7 +261,7 @@ def test_results_pickle_and_convert_to_plain_values():
 # Results of one seeded comparison, fixed once; the suite runs on every
 # supported interpreter, so these prove the same bits on each and every run.
 @pytest.mark.parametrize("options, expected", [
-    ({"clusters": "topics"}, {
+    ({"clusters": "topics", "method": "percentile"}, {
         "difference": "0x1.999999999999ap-6", "ci_lower": "0x1.36bb25136bb2ap-8",
         "ci_upper": "0x1.6df43fca482efp-5", "standard_error": "0x1.60828a60cf71ap-7",
         "p_value": "0x1.49d186f65ef02p-6", "d_z": "0x1.9b22cb87adae3p-3",
@@ -263,12 +271,19 @@ def test_results_pickle_and_convert_to_plain_values():
         "ci_upper": "0x1.e81b4e81b4e86p-5", "standard_error": "0x1.07686e7e5269fp-6",
         "p_value": "0x1.eb4bf1be55d58p-4", "d_z": "0x1.9b22cb87adae3p-3",
     }),
+    ({}, {  # bootstrap-t
+        "ci_lower": "-0x1.267cc40351ad0p-7", "ci_upper": "0x1.d36b594e10c08p-5", "p_value": "0x1.13b49729081aap-3",
+    }),
+    ({"method": "exact"}, {
+        "ci_lower": "-0x1.ffffffffffffap-8", "ci_upper": "0x1.ddddddddddddcp-5", "p_value": "0x1.076be92366caep-3",
+    }),
+    ({"clusters": "topics"}, {"standard_error": "0x1.611d56f1b2c47p-7"}),  # CR2
 ])
 def test_seeded_comparison_repeats_to_the_bit(options, expected):
     baseline = [(i * 37 % 101) / 101 for i in range(60)]
     candidate = [b + ((i * 53 % 17) - 7) / 40 for i, b in enumerate(baseline)]
     if "clusters" in options:
-        options = {"clusters": [f"t{i * 7 % 11}" for i in range(60)]}
+        options = {**options, "clusters": [f"t{i * 7 % 11}" for i in range(60)]}
     r = mirabund.compare(baseline, candidate, n_resamples=3000, seed=2**63 + 12345, **options)
     assert {name: float.hex(getattr(r, name)) for name in expected} == expected
 

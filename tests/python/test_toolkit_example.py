@@ -26,9 +26,9 @@ def test_main_command_reports_every_metric_and_draws_the_chart(tmp_path):
     text = run("-m", "mirabund", "report", DATA, "--baseline", "ember-1", "--candidate", "ember-2",
                "--metrics", "accuracy,helpfulness,faithfulness,coherence", "--cluster-column", "topic",
                "--seed", "7", "--resamples", "2000", *(["--chart", "chart.png"] if chart else []), cwd=tmp_path)
-    rows = [line.split()[0] for line in text.splitlines()[5:9]]
+    rows = [line.split()[0] for line in text.splitlines()[4:8]]
     assert rows == ["accuracy", "helpfulness", "faithfulness", "coherence"]
-    assert "whole clusters of 'topic' resampled, seed 7" in text
+    assert "CR2 standard errors by clusters of 'topic'" in text and "seed 7" in text
     if not chart:
         pytest.skip("matplotlib is not installed")
     assert (tmp_path / "chart.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

@@ -53,8 +53,10 @@ starts (and answers Ctrl-C) before numpy is loaded.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
 
+# typing.TYPE_CHECKING without importing typing, which would delay the
+# command line's start; type checkers take any TYPE_CHECKING as true.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._checks import NanPolicy
     from ._compare import Comparison, Magnitude, MeanInterval, compare, mean_interval
@@ -89,12 +91,12 @@ _HOMES = {
 }
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     if name == "__version__":
         from importlib.metadata import PackageNotFoundError, version
 
         try:
-            value: Any = version("mirabund")
+            value: object = version("mirabund")
         except PackageNotFoundError:  # imported from a source tree that was never installed
             value = "0+unknown"
     elif name in _HOMES:

@@ -13,14 +13,16 @@ is answered from the start.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, NoReturn
 
+TYPE_CHECKING = False  # as in __init__: typing is not imported before main runs
 if TYPE_CHECKING:
+    import argparse
+    from typing import Any, NoReturn
+    from pathlib import Path
+
     from ._compare import Comparison, MeanInterval
     from ._metrics import MetricComparisons
     from ._tables import ScoreTable
@@ -65,15 +67,12 @@ class UsageError(Exception):
     """A bad argument or file: its message is the one line shown."""
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(f"{self.prog}: error: {message} (see --help)")
-
-
 def _checked(option: str, convert: Callable[[str], Any], check: Callable[[str, Any], Any]) -> Callable[[str], Any]:
     """An argparse type: the text converted, then checked by the library's own check under the option's name."""
 
     def read(text: str) -> Any:
+        import argparse
+
         try:
             value = convert(text)
         except ValueError:
@@ -87,6 +86,8 @@ def _checked(option: str, convert: Callable[[str], Any], check: Callable[[str, A
 
 
 def _names(text: str) -> list[str]:
+    import argparse
+
     names = [name.strip() for name in text.split(",")]
     if not all(names):
         raise argparse.ArgumentTypeError(f"expected column names separated by commas, got {text!r}")
@@ -102,9 +103,17 @@ def _version() -> str:
         return "0+unknown"
 
 
-def _parser() -> _Parser:
+def _parser() -> argparse.ArgumentParser:
+    # Imported here, with the rest, so that a Ctrl-C while they load is answered by main.
+    import argparse
+    from pathlib import Path
+
     from ._checks import check_fraction, check_int
     from ._inference import Method
+
+    class _Parser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:
+            raise UsageError(f"{self.prog}: error: {message} (see --help)")
 
     def seed(option: str, value: int) -> int:
         return check_int(option, value, minimum=0, maximum=2**64 - 1, expected="an integer in [0, 2**64)")
@@ -275,6 +284,7 @@ def check_outputs(args: argparse.Namespace) -> list[tuple[str, Path]]:
     """The output files, refused before the work of the report when they cannot
     or must not be written: a folder, a missing or read-only folder, an input,
     or the same file twice."""
+    from pathlib import Path
     outputs = [(option, Path(path)) for option, path in (("--json", args.json), ("--chart", args.chart))
                if path is not None and str(path) != "-"]
     if args.chart is not None and str(args.chart) == "-":
@@ -312,6 +322,7 @@ def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     """Write through ``write`` to a new file beside ``path``, then rename it
     over ``path``: a reader sees the old file or the whole new one."""
     import tempfile
+    from pathlib import Path
 
     handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=path.suffix, dir=path.parent)
     os.close(handle)
@@ -365,6 +376,8 @@ def run_report(args: argparse.Namespace) -> int:
     except MemoryError as error:
         raise UsageError(f"{', '.join(table.sources) if table else 'error'}: {str(error) or 'not enough memory'}; "
                          "try fewer --resamples") from None
+    except ImportError as error:  # a harness's reader that is not installed
+        raise UsageError(f"{', '.join(args.files)}: {error}") from None
     text = format_report(family, table, table.cluster_column)
     notes = []
     if "--json" in outputs:
@@ -410,8 +423,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout()
         return 141
     except KeyboardInterrupt:
+        # Ended at once: a Ctrl-C inside the loading of an extension (pyarrow's)
+        # leaves it half made, and the interpreter's own exit would then end
+        # the process by the signal instead of this status.
         print("mirabund: interrupted", file=sys.stderr)
-        return 130
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(130)
     except OSError as error:
         if sys.stdout.closed or error.errno is None:
             raise

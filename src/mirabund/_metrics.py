@@ -380,8 +380,7 @@ def _compare_table(
                            if np.array_equal(base, cand, equal_nan=True))
         if len(properties) == len(scored):
             raise TableError(f"no metric columns: every numeric column is equal for both models on every item "
-                             f"({', '.join(map(repr, properties))}), a property of the items; name the metrics",
-                             argument="metrics")
+                             f"({', '.join(map(repr, properties))}), a property of the items; name the metrics")
     comparisons = []
     means: list[tuple[MeanInterval, MeanInterval]] = []
     for metric, (base, cand) in scored.items():

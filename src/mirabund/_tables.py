@@ -722,7 +722,7 @@ def _checked(
         named = [name for name in columns if name not in roles and _is_numeric(schema[name])]
         if not named:
             raise TableError("no metric columns: no column other than the model, item and cluster columns "
-                             "holds numbers", argument="metrics")
+                             "holds numbers")
     return ScoreTable(data, model_column, item_column, cluster_column, tuple(named),
                       _directions(direction, named, known), sources, segments)
 

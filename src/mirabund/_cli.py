@@ -7,8 +7,8 @@ or argument, or a report too large for memory, ends the run with one line
 on stderr (naming the file, row and column where there is one) and exit
 status 2, never a traceback; an interrupted run ends with one line and
 status 130, and one whose reader has gone (``| head``) quietly with 141.
-Only the standard library is imported before ``main`` runs, so that Ctrl-C
-is answered from the start.
+Only ``os`` and ``sys`` are imported before ``main`` runs (the parser is in
+``_arguments``), so that Ctrl-C is answered from the start.
 """
 
 from __future__ import annotations
@@ -20,8 +20,8 @@ from collections.abc import Callable, Sequence
 TYPE_CHECKING = False  # as in __init__: typing is not imported before main runs
 if TYPE_CHECKING:
     import argparse
-    from typing import Any, NoReturn
     from pathlib import Path
+    from typing import Any
 
     from ._compare import Comparison, MeanInterval
     from ._metrics import MetricComparisons
@@ -37,153 +37,10 @@ OPTIONS = {
     "format": "--format", "method": "--method", "block_size": "--block-size", "n_resamples": "--resamples",
     "confidence_level": "--confidence-level", "seed": "--seed", "alpha": "--alpha",
 }
-FORMATS_HELP = """\
-formats (from --format, else the suffix, else the first bytes; several files are one table):
-  CSV, TSV    .csv .tsv .txt: a header row, any of the delimiters , tab ; | (found from
-              the text); leading '#' lines skipped; a first column without a name (the
-              index pandas' to_csv writes) is left out
-  JSON lines  .jsonl .ndjson: one object per row
-  Parquet     .parquet .pq
-  inspect-ai  .eval, or .json logs, or a folder of them: the item is the sample id, the
-              model the eval's model, each scorer a metric (scorer/value where a scorer
-              gives several), grades C/P/I/N as inspect-ai maps them, epochs averaged;
-              sample metadata keys are columns (--cluster-column topic)
-  lm-eval     samples_*.jsonl from --log_samples, or a folder of them: the item is
-              doc_id, the metrics the per-document metric fields, the model from the
-              results_*.json beside the file or from --label; document fields are columns
-  -           standard input, in any of the formats above but the folders
-
-cells: a number is written in plain ASCII digits as Python's float reads it (not 1_000);
-True/False are 1/0; empty, NA, N/A, NaN, null and None are missing, in every column.
-By default the metrics are the numeric columns other than the model, item and cluster
-columns that differ between the two models on some item; a column equal for both models
-on every item is a property of the items, and the report says it was left out.
-
-exit status: 0 done, 2 a bad file or argument, 130 interrupted, 141 output closed.
-"""
 
 
 class UsageError(Exception):
     """A bad argument or file: its message is the one line shown."""
-
-
-def _checked(option: str, convert: Callable[[str], Any], check: Callable[[str, Any], Any]) -> Callable[[str], Any]:
-    """An argparse type: the text converted, then checked by the library's own check under the option's name."""
-
-    def read(text: str) -> Any:
-        import argparse
-
-        try:
-            value = convert(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"invalid value: {text!r}") from None
-        try:
-            return check(option, value)
-        except (TypeError, ValueError) as error:
-            raise argparse.ArgumentTypeError(str(error).removeprefix(f"{option} ")) from None
-
-    return read
-
-
-def _names(text: str) -> list[str]:
-    import argparse
-
-    names = [name.strip() for name in text.split(",")]
-    if not all(names):
-        raise argparse.ArgumentTypeError(f"expected column names separated by commas, got {text!r}")
-    return names
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("mirabund")
-    except PackageNotFoundError:
-        return "0+unknown"
-
-
-def _parser() -> argparse.ArgumentParser:
-    # Imported here, with the rest, so that a Ctrl-C while they load is answered by main.
-    import argparse
-    from pathlib import Path
-
-    from ._checks import check_fraction, check_int
-    from ._inference import Method
-
-    class _Parser(argparse.ArgumentParser):
-        def error(self, message: str) -> NoReturn:
-            raise UsageError(f"{self.prog}: error: {message} (see --help)")
-
-    def seed(option: str, value: int) -> int:
-        return check_int(option, value, minimum=0, maximum=2**64 - 1, expected="an integer in [0, 2**64)")
-
-    parser = _Parser(prog="mirabund", description="Statistics for evaluating the outputs of language models.")
-    parser.add_argument("--version", action="version", version=f"mirabund {_version()}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
-    report = commands.add_parser(
-        "report",
-        help="compare two models on every metric of a table or of harness logs",
-        description=(
-            "Compare a candidate model with a baseline on the same items, metric by metric: each model's mean, "
-            "the paired difference with its interval, standard error, p-value (adjusted across the metrics), "
-            "effect size d_z, and whether the candidate is significantly better or worse in each metric's "
-            "direction, with intervals and p-values that keep their level with few clusters or items (--method). "
-            "The input is a long table (one row per model and item, one column per metric) or the logs of an "
-            "evaluation harness."
-        ),
-        epilog=FORMATS_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    report.add_argument("files", nargs="+", metavar="FILE",
-                        help="the scores: files or folders in any format below, '-' for standard input")
-    report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
-    report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
-    report.add_argument("--metrics", type=_names, metavar="A,B,...",
-                        help="the metric columns, comma-separated (default: a harness's scorers or metrics, else "
-                             "every other numeric column that differs between the two models on some item)")
-    report.add_argument("--higher-is-better", type=_names, default=[], metavar="A,B,...",
-                        help="metrics better when higher (the default for every metric a harness does not mark)")
-    report.add_argument("--lower-is-better", type=_names, default=[], metavar="A,B,...",
-                        help="metrics better when lower (log-loss, latency, cost)")
-    report.add_argument("--model-column", metavar="NAME", help="the column naming the model (default: model)")
-    report.add_argument("--item-column", metavar="NAME", help="the column naming the item (default: item)")
-    report.add_argument("--cluster-column", metavar="NAME",
-                        help="the column naming each item's cluster, e.g. topic: resample whole clusters, "
-                             "cluster-robust standard errors")
-    report.add_argument("--format", choices=["csv", "tsv", "jsonl", "parquet", "inspect", "lm-eval"],
-                        help="the format of every file (default: from each file's suffix or first bytes)")
-    report.add_argument("--label", action="append", dest="labels", metavar="NAME",
-                        help="the model of a harness log in place of the one it records; once per file, in order")
-    report.add_argument("--method", default="auto", choices=[m.value for m in Method],
-                        help="how intervals and p-values are computed (default: auto, which is cr2 with "
-                             "--cluster-column, bootstrap-t without, cr2 for 0/1 scores): cr2 (CR2 standard errors, "
-                             "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), "
-                             "exact (sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
-                             "(percentile bootstrap interval, normal p-value)")
-    report.add_argument("--block-size", type=_checked("--block-size", int, lambda o, v: check_int(o, v, minimum=1)),
-                        default=1, metavar="N",
-                        help="with --method percentile and no clusters, the block length of the moving-block "
-                             "bootstrap (default: 1)")
-    report.add_argument("--resamples", type=_checked("--resamples", int,
-                                                     lambda o, v: check_int(o, v, minimum=1, maximum=2**64 - 1)),
-                        default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
-    report.add_argument("--confidence-level", type=_checked("--confidence-level", float, check_fraction),
-                        default=0.95, metavar="C", help="confidence level of the intervals (default: 0.95)")
-    report.add_argument("--seed", type=_checked("--seed", int, seed), metavar="N",
-                        help="the seed, in [0, 2**64) (default: drawn from the OS and printed)")
-    report.add_argument("--alpha", type=_checked("--alpha", float, check_fraction), default=0.05, metavar="A",
-                        help="the family's significance level (default: 0.05)")
-    report.add_argument("--correction", default="benjamini-hochberg", choices=["bonferroni", "benjamini-hochberg", "holm"],
-                        help="the adjustment of the p-values (default: benjamini-hochberg)")
-    report.add_argument("--nan-policy", default="raise", choices=["raise", "omit"],
-                        help="refuse (raise) or drop (omit) items with missing scores or one model only (default: raise)")
-    report.add_argument("--chart", type=Path, metavar="OUT.png",
-                        help="write the interval chart (needs matplotlib; the format follows the suffix)")
-    report.add_argument("--json", metavar="OUT.json",
-                        help="write every number of the results as JSON; '-' writes it to standard output "
-                             "(and the report to standard error)")
-    return parser
 
 
 def format_report(family: MetricComparisons, table: ScoreTable, cluster_column: str | None) -> str:
@@ -410,7 +267,9 @@ def _silence_stdout() -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (2 for a bad file or argument)."""
     try:
-        args = _parser().parse_args(argv)
+        from ._arguments import parser
+
+        args = parser().parse_args(argv)
         return run_report(args)
     except UsageError as error:
         print(f"mirabund: {error}" if not str(error).startswith("mirabund") else str(error), file=sys.stderr)

@@ -37,6 +37,8 @@ formats (from --format, else the suffix, else the first bytes; several files are
               doc_id, the metrics the per-document metric fields, the model from the
               results_*.json beside the file or from --label; document fields are columns
   -           standard input, in any of the formats above but the folders
+  harness logs of several tasks are one table, items named task/item (the column 'task');
+  a metric one task lacks is missing on the others' items (--nan-policy omit)
 
 cells: a number is written in plain ASCII digits as Python's float reads it (not 1_000);
 True/False are 1/0; empty, NA, N/A, NaN, null and None are missing, in every column.

@@ -6,7 +6,8 @@ sample id as the item, one metric per scorer, named by the scorer
 dict). Grades are mapped to numbers as inspect-ai maps them
 (``inspect_ai.scorer.value_to_float``: C 1, P 0.5, I and N 0); a sample
 scored over several epochs is one item with each score averaged over its
-epochs, their number in the column ``epochs``; the sample's metadata are
+epochs, their number in the column ``epochs``; the eval's task is in the
+column ``task``; the sample's metadata are
 columns by their own keys (``topic``). inspect-ai is imported only here,
 when a log is read (``pip install 'mirabund[inspect]'``).
 """
@@ -25,7 +26,7 @@ from ._tables import Read, column_of, shorten
 
 __all__ = ["logs_in", "read_inspect_log"]
 
-ROLES = ("model", "item", "epochs")
+ROLES = ("model", "item", "epochs", "task")
 
 
 def _inspect_log() -> Any:
@@ -84,7 +85,8 @@ def read_inspect_log(path: Path | None, data: bytes, source: str, label: str | N
     metrics: dict[str, None] = {}
     sums: dict[Any, dict[str, list[float]]] = {}
     for sample in samples:
-        row = items.setdefault(sample.id, {"model": model, "item": sample.id, "epochs": 0})
+        row = items.setdefault(sample.id, {"model": model, "item": sample.id, "task": str(header.eval.task),
+                                           "epochs": 0})
         row["epochs"] += 1
         for key, value in (sample.metadata or {}).items():
             name = key if key not in ROLES else f"metadata_{key}"

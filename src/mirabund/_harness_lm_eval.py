@@ -9,8 +9,9 @@ each metric is better (``higher_is_better``). The harness has no reader of
 its own for these files, so they are read here with the standard library's
 ``json``: one row per document, ``doc_id`` as the item, one metric per
 per-document metric field that holds numbers (named ``metric,filter`` when
-the file has several filters), the document's fields as columns by their
-keys, and the model from the results file or the label given.
+the file has several filters), the task (from the file's name) in the
+column ``task``, the document's fields as columns by their keys, and the
+model from the results file or the label given.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ from ._tables import Direction, Read, column_of, shorten
 
 __all__ = ["read_lm_eval_samples", "samples_in"]
 
-ROLES = ("model", "item")
+ROLES = ("model", "item", "task")
 
 
 def samples_in(folder: Path) -> list[Path]:
@@ -75,11 +76,12 @@ def read_lm_eval_samples(path: Path | None, data: bytes, source: str, label: str
         raise TableError("the model is not recorded beside this file (no results_*.json with model_name); "
                          "name it with a label", where=source, argument="labels")
     filters = {record.get("filter", "none") for record in records}
+    task = path.stem.removeprefix("samples_").rsplit("_", 1)[0] if path is not None else None
     rows: dict[Any, dict[str, Any]] = {}
     metrics: dict[str, None] = {}
     skipped: set[str] = set()
     for record in records:
-        row = rows.setdefault(record["doc_id"], {"model": model, "item": record["doc_id"]})
+        row = rows.setdefault(record["doc_id"], {"model": model, "item": record["doc_id"], "task": task})
         document = record.get("doc")
         for key, value in (document.items() if isinstance(document, dict) else ()):
             name = key if key not in ROLES else f"doc_{key}"

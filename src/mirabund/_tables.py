@@ -161,9 +161,13 @@ class ScoreTable:
         """Where a row and column are, for messages: ``"scores.csv, row 8, column 'x'"``."""
         if not self.segments:
             return place_in_table(row, column)
-        at = self.segments[bisect_right([s.start for s in self.segments], row or 0) - 1]
+        if row is None:  # the whole table: every file
+            names = [segment.source for segment in self.segments]
+            parts = [", ".join(names) if len(names) <= 3 else f"{', '.join(names[:3])} and {len(names) - 3} more"]
+            return ", ".join([*parts, *([f"column {column!r}"] if column is not None else [])])
+        at = self.segments[bisect_right([s.start for s in self.segments], row) - 1]
         parts = [at.source]
-        if row is not None and at.first_row is not None:
+        if at.first_row is not None:
             parts.append(f"row {at.first_row + row - at.start}")
         if column is not None:
             parts.append(f"column {column!r}")
@@ -443,7 +447,11 @@ def read_table(
       ``higher_is_better``; the document's fields are columns by their keys.
 
     A folder stands for the inspect-ai logs, or the lm-evaluation-harness
-    sample files, in it; ``"-"`` reads standard input.
+    sample files, in it; ``"-"`` reads standard input. Harness logs of
+    several tasks are one table whose items are named ``task/item`` (the
+    task is in the column ``task``); a metric that one task lacks is
+    missing on its items (``nan_policy="omit"`` compares each metric on
+    the items that have it).
 
     Parameters
     ----------
@@ -528,9 +536,23 @@ def read_table(
     except (pa.ArrowInvalid, pa.ArrowTypeError) as error:
         raise TableError(f"the files' columns do not match: {shorten(str(error), 120)}",
                          where=", ".join(r.source for r in reads)) from None
+    if all(chosen is not None for chosen in declared) and item_column is None:
+        combined = _items_of_tasks(combined)
     return _finish(combined, sources=tuple(r.source for r in reads), segments=tuple(segments),
                    model_column=model_column, item_column=item_column, cluster_column=cluster_column,
                    metrics=metrics, direction=direction, known=directions, from_text=True)
+
+
+def _items_of_tasks(table: Any) -> Any:
+    """Harness logs of several tasks: each item named ``task/item``, since
+    sample ids and document numbers repeat from task to task."""
+    pa = _pyarrow()
+    import pyarrow.compute as pc
+
+    if "task" not in table.column_names or pc.count_distinct(table["task"]).as_py() < 2:
+        return table
+    items = pc.binary_join_element_wise(table["task"], pc.cast(table["item"], pa.string()), "/")
+    return table.set_column(table.column_names.index("item"), "item", items)
 
 
 def column_of(cells: list[Any]) -> Any:

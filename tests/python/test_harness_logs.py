@@ -123,3 +123,27 @@ def test_lm_evaluation_harness_samples(tmp_path):
     check_report(document, differences(frames, ["acc", "acc_norm"], "doc_id"))
     assert document["directions"] == ["higher", "higher"]
     assert {c["n_clusters"] for c in document["comparisons"]} == {5}
+
+
+def test_lm_evaluation_harness_files_of_several_tasks_are_one_table(tmp_path):
+    """Files shaped as the harness writes them: per model and task, samples and results."""
+    import mirabund
+
+    for model in ("m1", "m2"):
+        folder = tmp_path / model
+        folder.mkdir()
+        for task, metric in (("arc", "acc"), ("gsm", "exact_match")):
+            stamp = f"2026-01-0{len(task)}T10-00-00.000001"
+            with open(folder / f"samples_{task}_{stamp}.jsonl", "w") as samples:
+                for doc in range(6):
+                    record = {"doc_id": doc, "doc": {"topic": f"t{doc % 3}"}, "filter": "none", "metrics": [metric],
+                              metric: float((doc + (model == "m2")) % 2)}
+                    samples.write(json.dumps(record) + "\n")
+            (folder / f"results_{stamp}.json").write_text(json.dumps(
+                {"model_name": model, "higher_is_better": {task: {metric: True}}}))
+    table = mirabund.read_table(tmp_path)
+    assert table.metrics == ("acc", "exact_match") and len(table) == 24
+    assert sorted(set(table.data["item"].to_list()))[:2] == ["arc/0", "arc/1"]
+    family = mirabund.compare_metrics(table, baseline="m1", candidate="m2", nan_policy="omit", method="exact",
+                                      seed=1)
+    assert [(c.n_items, c.n_dropped) for c in family] == [(6, 6), (6, 6)]

@@ -107,8 +107,13 @@ def parser() -> argparse.ArgumentParser:
     )
     report.add_argument("files", nargs="+", metavar="FILE",
                         help="the scores: files or folders in any format below, '-' for standard input")
-    report.add_argument("--baseline", required=True, metavar="NAME", help="the baseline model, as named in the model column")
-    report.add_argument("--candidate", required=True, metavar="NAME", help="the candidate model")
+    report.add_argument("--baseline", metavar="NAME", help="the baseline model, as named in the model column")
+    report.add_argument("--candidate", metavar="NAME",
+                        help="the candidate model; without it, a table of more than two models (or --models) gets "
+                             "a leaderboard per metric")
+    report.add_argument("--models", type=_names, metavar="A,B,...",
+                        help="compare these models, every pair (or each against --baseline): a leaderboard per "
+                             "metric with rank intervals and tiers")
     report.add_argument("--metrics", type=_names, metavar="A,B,...",
                         help="the metric columns, comma-separated (default: a harness's scorers or metrics, else "
                              "every other numeric column that differs between the two models on some item)")
@@ -126,9 +131,10 @@ def parser() -> argparse.ArgumentParser:
     report.add_argument("--label", action="append", dest="labels", metavar="NAME",
                         help="the model of a harness log in place of the one it records; once per file, in order")
     report.add_argument("--method", default="auto", choices=[m.value for m in Method],
-                        help="how intervals and p-values are computed (default: auto, which is cr2 with "
-                             "--cluster-column, bootstrap-t without, cr2 for 0/1 scores): cr2 (CR2 standard errors, "
+                        help="how intervals and p-values are computed (default: auto, which is binary for 0/1 "
+                             "scores, cr2 with --cluster-column, bootstrap-t without): cr2 (CR2 standard errors, "
                              "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), "
+                             "binary (Wilson's interval; McNemar's score test with Tango's interval for pairs), "
                              "exact (sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
                              "(percentile bootstrap interval, normal p-value)")
     report.add_argument("--block-size", type=_checked("--block-size", int, lambda o, v: check_int(o, v, minimum=1)),
@@ -144,8 +150,9 @@ def parser() -> argparse.ArgumentParser:
                         help="the seed, in [0, 2**64) (default: drawn from the OS and printed)")
     report.add_argument("--alpha", type=_checked("--alpha", float, check_fraction), default=0.05, metavar="A",
                         help="the family's significance level (default: 0.05)")
-    report.add_argument("--correction", default="benjamini-hochberg", choices=["bonferroni", "benjamini-hochberg", "holm"],
-                        help="the adjustment of the p-values (default: benjamini-hochberg)")
+    report.add_argument("--correction", choices=["bonferroni", "benjamini-hochberg", "holm"],
+                        help="the adjustment of the p-values (default: benjamini-hochberg across metrics; holm "
+                             "across the pairs of a leaderboard)")
     report.add_argument("--nan-policy", default="raise", choices=["raise", "omit"],
                         help="refuse (raise) or drop (omit) items with missing scores or one model only (default: raise)")
     report.add_argument("--chart", type=Path, metavar="OUT.png",

@@ -219,9 +219,13 @@ def run_report(args: argparse.Namespace) -> int:
         table = read_table(args.files, format=args.format, model_column=args.model_column,
                            item_column=args.item_column, cluster_column=args.cluster_column, metrics=args.metrics,
                            direction=direction or None, labels=args.labels)
+        if args.models is not None or args.candidate is None:
+            return run_leaderboard(args, table, outputs)
+        if args.baseline is None:
+            raise UsageError("mirabund report: error: --candidate needs --baseline")
         family, means = compare_family(
             table, baseline=args.baseline, candidate=args.candidate, metrics=args.metrics,
-            correction=args.correction, alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
+            correction=args.correction or "benjamini-hochberg", alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
             confidence_level=args.confidence_level, seed=args.seed, nan_policy=args.nan_policy, with_means=True,
             method=args.method,
         )
@@ -256,6 +260,60 @@ def run_report(args: argparse.Namespace) -> int:
     else:
         print("\n".join([text, *notes]))
     sys.stdout.flush()  # here, so that a reader that has gone is noticed in main
+    return 0
+
+
+def run_leaderboard(args: argparse.Namespace, table: ScoreTable, outputs: dict[str, Path]) -> int:
+    """A leaderboard per metric of ``table``: every model named by --models, or in the table."""
+    import warnings
+
+    from ._inference import InferenceWarning
+    from ._leaderboard import compare_models, format_leaderboard, leaderboard_json
+    from ._seeds import resolve_seed
+    from ._tables import Direction
+
+    models = args.models
+    if models is None:
+        found = [m for m in dict.fromkeys(table.data[table.model_column].to_list()) if m is not None]
+        if len(found) <= 2:
+            raise UsageError("mirabund report: error: name the two models with --baseline and --candidate "
+                             f"(the table has {len(found)})")
+    if args.block_size != 1:
+        raise UsageError("mirabund report: error: --block-size applies to two models, not a leaderboard")
+    seed = resolve_seed(args.seed)  # one seed for every metric
+    source = ", ".join(table.sources)
+    with warnings.catch_warnings():  # the report prints each board's warnings itself
+        warnings.simplefilter("ignore", InferenceWarning)
+        boards = [compare_models(table, metric=metric, models=models, baseline=args.baseline,
+                                 model_column=table.model_column, item_column=table.item_column,
+                                 cluster_column=table.cluster_column,
+                                 correction=args.correction or "holm", alpha=args.alpha, method=args.method,
+                                 n_resamples=args.resamples, confidence_level=args.confidence_level, seed=seed,
+                                 nan_policy=args.nan_policy,
+                                 higher_is_better=table.direction(metric) is Direction.HIGHER)
+                  for metric in table.metrics]
+    text = "\n\n".join(format_leaderboard(board, source) for board in boards)
+    document = {"leaderboards": [leaderboard_json(board, source) for board in boards]}
+    notes = []
+    if "--json" in outputs:
+        import json
+
+        rendered = json.dumps(document, indent=2, allow_nan=False)
+        write_atomically(outputs["--json"], lambda path: _write_text(path, rendered + "\n"))
+        notes.append(f"results: {outputs['--json']}")
+    if "--chart" in outputs:
+        from ._chart import draw_leaderboard
+
+        write_atomically(outputs["--chart"], lambda path: draw_leaderboard(path, boards))
+        notes.append(f"chart: {outputs['--chart']}")
+    if args.json == "-":
+        import json
+
+        print("\n".join([text, *notes]), file=sys.stderr)
+        print(json.dumps(document, indent=2, allow_nan=False))
+    else:
+        print("\n".join([text, *notes]))
+    sys.stdout.flush()
     return 0
 
 

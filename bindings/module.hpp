@@ -8,9 +8,9 @@
 
 #include <span>
 
-#include "python/classes.hpp"
-#include "python/entries.hpp"
-#include "python/ref.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/entries.hpp"
+#include "bindings/ref.hpp"
 
 namespace mirabund_py {
 

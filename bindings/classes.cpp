@@ -1,4 +1,4 @@
-#include "python/classes.hpp"
+#include "bindings/classes.hpp"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // BettingMonitor and restore_betting_monitor.
 #include "core/betting.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

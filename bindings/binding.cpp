@@ -1,4 +1,4 @@
-#include "python/binding.hpp"
+#include "bindings/binding.hpp"
 
 #include <algorithm>
 #include <cstring>

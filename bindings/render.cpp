@@ -1,4 +1,4 @@
-#include "python/render.hpp"
+#include "bindings/render.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -19,7 +19,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/outcome.hpp"
-#include "python/ref.hpp"
+#include "bindings/ref.hpp"
 
 namespace mirabund_py {
 

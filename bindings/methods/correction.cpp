@@ -1,7 +1,7 @@
 // correct_p_values, CorrectionMethod and CorrectionResult.
 #include "core/correction.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

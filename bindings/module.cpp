@@ -1,6 +1,6 @@
 // Single-phase initialisation of a declared module, its members registered
 // in a fixed order.
-#include "python/module.hpp"
+#include "bindings/module.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The mirabund._native module: the routines of the mirabund package that the
 // engine module cannot express, one file each in native/, in the order the
 // module registers them. They run with the interpreter lock released.
-#include "python/module.hpp"
+#include "bindings/module.hpp"
 
 namespace mirabund_py {
 

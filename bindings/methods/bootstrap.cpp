@@ -1,7 +1,7 @@
 // block_bootstrap_mean, block_bootstrap and BootstrapResult.
 #include "core/bootstrap.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

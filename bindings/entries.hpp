@@ -16,9 +16,9 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
-#include "python/binding.hpp"
-#include "python/classes.hpp"
-#include "python/errors.hpp"
+#include "bindings/binding.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/errors.hpp"
 
 namespace mirabund_py {
 

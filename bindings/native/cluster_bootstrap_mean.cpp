@@ -1,7 +1,7 @@
 // cluster_bootstrap_mean and ClusterBootstrapResult.
 #include "core/cluster_bootstrap.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

@@ -1,7 +1,7 @@
 // sign_flip_test and SignFlipResult.
 #include "core/sign_flip.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

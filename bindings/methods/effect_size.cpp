@@ -1,7 +1,7 @@
 // cohens_d, EffectMagnitude and EffectSizeResult.
 #include "core/effect_size.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

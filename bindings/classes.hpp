@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "python/errors.hpp"
-#include "python/ref.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/ref.hpp"
 
 namespace mirabund_py {
 

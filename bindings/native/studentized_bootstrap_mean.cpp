@@ -1,7 +1,7 @@
 // studentized_bootstrap_mean and StudentizedBootstrapResult.
 #include "core/studentized_bootstrap.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

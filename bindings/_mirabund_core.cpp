@@ -1,6 +1,6 @@
 // The _mirabund_core module: its members, method file after method file, in
 // the order the module registers them.
-#include "python/module.hpp"
+#include "bindings/module.hpp"
 
 namespace mirabund_py {
 

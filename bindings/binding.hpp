@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "python/errors.hpp"
+#include "bindings/errors.hpp"
 
 namespace mirabund_py {
 

@@ -1,9 +1,9 @@
-#include "python/errors.hpp"
+#include "bindings/errors.hpp"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "python/module.hpp"
+#include "bindings/module.hpp"
 
 namespace mirabund_py {
 

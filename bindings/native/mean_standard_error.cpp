@@ -1,7 +1,7 @@
 // mean_standard_error and MeanStandardError.
 #include "core/cluster_bootstrap.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

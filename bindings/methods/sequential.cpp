@@ -1,7 +1,7 @@
 // SequentialTest, SequentialUpdate and SequentialDecision.
 #include "core/sequential.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

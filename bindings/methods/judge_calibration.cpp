@@ -1,8 +1,8 @@
 // debias_pairwise_judgment, Preference and PairwiseDebiasResult;
 // length_bias_correction and LengthBiasResult.
 #include "core/judge_calibration.hpp"
-#include "python/module.hpp"
-#include "python/render.hpp"
+#include "bindings/module.hpp"
+#include "bindings/render.hpp"
 
 namespace mirabund_py {
 

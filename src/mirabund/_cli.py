@@ -1,7 +1,8 @@
 """The command line: ``mirabund report FILE... --baseline A --candidate B ...``.
 
-A thin adapter: ``read_table`` reads the files, ``compare_metrics`` (its
-``compare_family``) compares, and this module spells the library's
+A thin adapter: ``read_table`` reads the files (scanning large CSV and
+Parquet files with DuckDB, where the comparison's join and sums then run),
+``compare_metrics`` (its ``compare_family``) compares, and this module spells the library's
 arguments as options, writes the outputs and prints the report. A bad file
 or argument, or a report too large for memory, ends the run with one line
 on stderr (naming the file, row and column where there is one) and exit
@@ -220,7 +221,7 @@ def run_report(args: argparse.Namespace) -> int:
                            item_column=args.item_column, cluster_column=args.cluster_column, metrics=args.metrics,
                            direction=direction or None, labels=args.labels)
         if args.models is not None or args.candidate is None:
-            return run_leaderboard(args, table, outputs)
+            return run_leaderboard(args, table.collect(), outputs)  # boards of a large file in memory
         if args.baseline is None:
             raise UsageError("mirabund report: error: --candidate needs --baseline")
         family, means = compare_family(

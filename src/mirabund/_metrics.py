@@ -368,6 +368,13 @@ def _compare_table(
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
     mean_options = (dataclasses.replace(resampling, method=Method.AUTO) if resampling.method is Method.EXACT
                     else resampling)
+    if table.lazy and table.cluster_column is not None:
+        # Reduced to cluster sums in the engine that holds the rows.
+        from ._reduce import reduced_family
+
+        found, intervals, left_out = reduced_family(table, baseline, candidate, by_default, resampling,
+                                                    mean_options, with_means)
+        return _family(table, baseline, candidate, found, left_out, resampling, adjustment, level), intervals
     pairs = pair_items(table, baseline, candidate, resampling.nan_policy)
     labels_missing = np.zeros(len(pairs.baseline_rows), dtype=np.bool_)
     if pairs.clusters is not None:
@@ -400,8 +407,14 @@ def _compare_table(
                 mean_interval_of(base[keep], codes, mean_options, subject, n_dropped=n_dropped),
                 mean_interval_of(cand[keep], codes, mean_options, subject, n_dropped=n_dropped),
             ))
+    return _family(table, baseline, candidate, comparisons, properties, resampling, adjustment, level), means
+
+
+def _family(table: ScoreTable, baseline: str, candidate: str, comparisons: list[Comparison],
+            properties: tuple[str, ...], resampling: Resampling, adjustment: Correction,
+            level: float) -> MetricComparisons:
     adjusted, rejections = adjustment.adjust([c.p_value for c in comparisons], level)
-    family = MetricComparisons(
+    return MetricComparisons(
         baseline=str(baseline),
         candidate=str(candidate),
         comparisons=tuple(
@@ -414,4 +427,3 @@ def _compare_table(
         directions=tuple(table.direction(c.metric or "") for c in comparisons),
         item_properties=properties,
     )
-    return family, means

@@ -70,6 +70,9 @@ DELIMITED = {".csv": ",", ".tsv": "\t", ".tab": "\t", ".txt": None, ".psv": "|"}
 JSON_LINES = {".jsonl", ".ndjson"}
 PARQUET = {".parquet", ".pq"}
 FORMATS = ("csv", "tsv", "jsonl", "parquet", "inspect", "lm-eval")
+# CSV, TSV and Parquet files this large in all are scanned by DuckDB where
+# they lie, not read into memory.
+LAZY_BYTES = 64 * 2**20
 
 
 def shorten(text: str, limit: int = 60) -> str:
@@ -114,9 +117,11 @@ class ScoreTable:
 
     Attributes
     ----------
-    data : narwhals.DataFrame
+    data : narwhals.DataFrame or narwhals.LazyFrame
         The rows, in the backend they were read into (pyarrow for files and
         mappings, the frame's own otherwise): ``data.to_native()`` gives it.
+        A LazyFrame (a DuckDB relation, for a large file; a polars
+        LazyFrame, Dask or Spark data frame given) keeps them in its engine.
     model_column, item_column : str
         The columns naming each row's model and item.
     cluster_column : str or None
@@ -148,9 +153,25 @@ class ScoreTable:
     @property
     def columns(self) -> tuple[str, ...]:
         """Every column's name, in order."""
-        return tuple(self.data.columns)
+        return tuple(self.data.collect_schema().names())
+
+    @property
+    def lazy(self) -> bool:
+        """Whether the rows stay in a lazy engine (DuckDB, polars LazyFrame,
+        Dask, Spark), which pairs and reduces them where they are."""
+        return isinstance(self.data, nw.LazyFrame)
+
+    def collect(self) -> ScoreTable:
+        """This table with its rows in memory (as pyarrow, or the engine's eager frame)."""
+        if not self.lazy:
+            return self
+        from dataclasses import replace
+
+        return replace(self, data=self.data.collect())
 
     def __len__(self) -> int:
+        if self.lazy:
+            return int(self.data.select(nw.len()).collect().item())
         return int(len(self.data))
 
     def direction(self, metric: str) -> Direction:
@@ -188,7 +209,8 @@ class ScoreTable:
     def _repr_html_(self) -> str:
         import html
 
-        head = self.data.head(10).to_dict(as_series=False)
+        first = self.data.head(10)
+        head = (first.collect() if self.lazy else first).to_dict(as_series=False)
         cells = "".join(f"<th>{html.escape(str(name))}</th>" for name in head)
         body = "".join(
             "<tr>" + "".join(f"<td>{html.escape(str(head[name][i]))}</td>" for name in head) + "</tr>"
@@ -422,6 +444,7 @@ def read_table(
     metrics: str | Iterable[str] | None = None,
     direction: str | Direction | Mapping[str, str | Direction] | None = None,
     labels: str | Iterable[str] | None = None,
+    lazy: bool | None = None,
 ) -> ScoreTable:
     """Read a long table of scores from files or harness logs.
 
@@ -476,6 +499,16 @@ def read_table(
     labels : str or iterable of str, optional
         The model of each harness log, in the order of ``sources``, in place
         of the one the log records.
+    lazy : bool, optional
+        True scans CSV, TSV and Parquet files with DuckDB where they lie (a
+        file larger than memory works): the table holds a DuckDB relation,
+        and ``compare_metrics`` pairs the models and sums the clusters in
+        DuckDB, bringing only those sums (or, without clusters, the paired
+        scores) into memory; errors then count the offending rows instead
+        of naming the first. False reads every file into memory. None, the
+        default, scans such files when they hold 64 MiB or more in all.
+        DuckDB reads the cells by its own type detection, with the missing
+        words above as missing.
 
     Returns
     -------
@@ -510,6 +543,11 @@ def read_table(
     files = _expand([Path(source) if not isinstance(source, str) else source for source in sources])
     if format is not None:
         format = check_choice("format", format, {name: name for name in FORMATS})
+    scanned = _scan(files, format, lazy if labels is None else False)
+    if scanned is not None:
+        return _finish(scanned, sources=tuple(str(source) for source in files), segments=(),
+                       model_column=model_column, item_column=item_column, cluster_column=cluster_column,
+                       metrics=metrics, direction=direction, known={}, from_text=False)
     names: list[str | None] = [None] * len(files)
     if labels is not None:
         given = [labels] if isinstance(labels, str) else list(labels)
@@ -541,6 +579,42 @@ def read_table(
     return _finish(combined, sources=tuple(r.source for r in reads), segments=tuple(segments),
                    model_column=model_column, item_column=item_column, cluster_column=cluster_column,
                    metrics=metrics, direction=direction, known=directions, from_text=True)
+
+
+def _scan(files: Sequence[Path | str], fmt: str | None, lazy: bool | None) -> Any:
+    """A DuckDB relation over ``files`` when they are to be scanned lazily, else None."""
+    if lazy is False or not files:
+        return None
+    kinds = set()
+    for source in files:
+        path = None if str(source) == "-" else Path(source)
+        if path is None or not path.is_file():
+            kinds.add("stdin")
+            continue
+        with path.open("rb") as handle:
+            kinds.add(fmt or sniff_format(path, handle.read(65536)))
+    scannable = len(kinds) == 1 and kinds <= {"parquet", "csv", "tsv"}
+    if lazy is None and (not scannable or sum(Path(source).stat().st_size for source in files) < LAZY_BYTES):
+        return None
+    if not scannable:
+        raise TableError("lazy reading takes CSV, TSV or Parquet files of one format",
+                         where=", ".join(map(str, files)))
+    import duckdb
+
+    quoted = ", ".join("'" + str(source).replace("'", "''") + "'" for source in files)
+    missing = ", ".join(f"'{word}'" for text in MISSING_TEXT for word in dict.fromkeys((text, text.upper(),
+                                                                                        text.title())))
+    reader = (f"read_parquet([{quoted}], union_by_name = true)" if kinds == {"parquet"} else
+              f"read_csv([{quoted}], union_by_name = true, header = true, nullstr = [{missing}]"
+              + (", delim = '\t'" if kinds == {"tsv"} else "") + ")")
+    connection = duckdb.connect()
+    try:
+        relation = connection.sql(f"SELECT * FROM {reader}")
+        _check_names(list(relation.columns), ", ".join(map(str, files)))
+    except duckdb.Error as error:
+        raise TableError(f"cannot read the files: {shorten(str(error), 200)}",
+                         where=", ".join(map(str, files))) from None
+    return nw.from_native(relation)
 
 
 def _items_of_tasks(table: Any) -> Any:
@@ -614,17 +688,20 @@ def as_score_table(
         frame = _frame_of_mapping(table)
         source = "table"
     else:
-        given = getattr(table, "columns", None)
+        from ._reduce import lazy_frame
+
+        frame = lazy_frame(table)
+        given = frame.collect_schema().names() if frame is not None else getattr(table, "columns", None)
         names = [str(name) for name in (given if given is not None else getattr(table, "column_names", ()))]
         counts = Counter(names)
         repeated = next((name for name in names if counts[name] > 1), None)
         if repeated is not None:
             raise TableError("two columns have this name", column=repeated)
         try:
-            frame = nw.from_native(table, eager_only=True)
+            frame = frame if frame is not None else nw.from_native(table, eager_only=True)
         except TypeError:
-            raise TypeError(f"table must be a data frame (pandas, polars, pyarrow) or a mapping of column name "
-                            f"to sequence, got {describe(table)}") from None
+            raise TypeError(f"table must be a data frame (pandas, polars, pyarrow, DuckDB, Dask, Spark) or a "
+                            f"mapping of column name to sequence, got {describe(table)}") from None
         source = "table"
     return _finish(frame, sources=(source,), segments=(), model_column=model_column, item_column=item_column,
                    cluster_column=cluster_column, metrics=metrics, direction=direction, known={},
@@ -695,12 +772,12 @@ def _checked(
     known: Mapping[str, Direction],
     from_text: bool,
 ) -> ScoreTable:
-    data = frame if isinstance(frame, (nw.DataFrame,)) else nw.from_native(frame, eager_only=True)
+    data = frame if isinstance(frame, (nw.DataFrame, nw.LazyFrame)) else nw.from_native(frame, eager_only=True)
     model_column = model_column or "model"
     item_column = item_column or "item"
     if from_text and "" in data.columns[:1]:
         data = data.drop(data.columns[0])  # the index column of pandas' to_csv
-    columns = [str(name) for name in data.columns]
+    columns = [str(name) for name in data.collect_schema().names()]
     for argument, name in (("model_column", model_column), ("item_column", item_column),
                            ("cluster_column", cluster_column)):
         if name is not None and name not in columns:
@@ -715,8 +792,8 @@ def _checked(
             if name in roles:
                 raise ValueError(f"metrics must not include the model, item or cluster column, got {name!r}")
     replaced: dict[str, Any] = {}
-    schema = dict(data.schema)
-    if from_text:
+    schema = dict(data.collect_schema())
+    if from_text and isinstance(data, nw.DataFrame):  # a scanned file's cells are its engine's
         arrow = data.to_arrow()
         for position, name in enumerate(columns):
             if schema[name] != nw.String or (named is not None and name not in named and name not in roles):
@@ -736,11 +813,11 @@ def _checked(
             replaced[name] = values
     if replaced:
         pa = _pyarrow()
-        native = data.to_arrow()
+        native = arrow
         arrays = [replaced.get(name, native.column(position)) for position, name in enumerate(columns)]
         data = nw.from_native(pa.Table.from_arrays(arrays, names=columns), eager_only=True)
     if named is None:
-        schema = dict(data.schema)
+        schema = dict(data.collect_schema())
         named = [name for name in columns if name not in roles and _is_numeric(schema[name])]
         if not named:
             raise TableError("no metric columns: no column other than the model, item and cluster columns "
@@ -860,6 +937,10 @@ def pair_items(table: ScoreTable, baseline: object, candidate: object, nan_polic
     is in no cluster when either of its rows lacks the label. Under "raise"
     each of these is refused, naming the row.
     """
+    if table.lazy:
+        from ._reduce import paired_scores
+
+        return paired_scores(table, baseline, candidate, nan_policy)  # type: ignore[return-value]
     if baseline == candidate:
         raise ValueError(f"candidate must name a model other than the baseline, got {candidate!r} for both")
     models = labels_of(table, table.model_column)

@@ -46,8 +46,9 @@ from ._inference import (
     _t_reference,
 )
 
-__all__ = ["ClusterSums", "MetricSums", "PairedScores", "Spread", "check_pairing", "cluster_sums", "compare_sums",
-           "infer_sums", "is_lazy", "lazy_frame", "paired_scores", "percentile_from_totals", "reduced_family",
+__all__ = ["ClusterSums", "MetricSums", "PairedScores", "Spread", "by_item", "check_items", "check_models",
+           "cluster_sums", "compare_sums",
+           "infer_sums", "is_lazy", "lazy_frame", "paired_rows", "paired_scores", "percentile_from_totals", "reduced_family",
            "spread_of"]
 
 # Internal column names of the joined frame; only these are selected, so
@@ -102,31 +103,17 @@ def _count(value: object) -> int:
     return 0 if value is None else int(value)  # type: ignore[call-overload]
 
 
-def _missing(column: str) -> Any:
-    """Null or NaN, the engine's two spellings of a missing score."""
-    value = nw.col(column).cast(nw.Float64)
-    return value.is_null() | value.is_nan().fill_null(True)
-
-
-def _side(table: Any, model: object, metrics: Sequence[str], tag: str) -> Any:
-    """One model's rows, its item, cluster and metric columns renamed."""
-    columns = [nw.col(table.item_column).alias(ITEM)]
-    if table.cluster_column is not None:
-        columns.append(nw.col(table.cluster_column).alias(f"_k{tag}"))
-    columns += [nw.col(name).cast(nw.Float64).alias(f"_{tag}{j}") for j, name in enumerate(metrics)]
-    return table.data.filter(nw.col(table.model_column) == model).select(columns)
-
-
 def _models_found(table: Any) -> list[str]:
     column = table.model_column
     found = _collect(table.data.select(nw.col(column)).unique().sort(column).head(21))[column]
     return [str(model) for model in found if model is not None]
 
 
-def check_pairing(table: Any, baseline: object, candidate: object, nan_policy: str) -> int:
-    """Refuse what would make the pairing wrong, by counts from the engine;
-    returns the number of unmatched items (rows of one model only, and the
-    compared models' rows without an item label)."""
+def check_models(table: Any, baseline: object, candidate: object, nan_policy: str) -> dict[str, int]:
+    """Refuse a model without rows and, under "raise", rows without a model
+    or item label, by counts from the engine; returns the counts of the
+    compared models' rows (``_b``, ``_c``) and of those without an item label
+    (``_bu``, ``_cu``, ``_u`` for both)."""
     from ._tables import _listed
 
     if baseline == candidate:
@@ -137,42 +124,66 @@ def check_pairing(table: Any, baseline: object, candidate: object, nan_policy: s
     counts = _collect(table.data.with_columns(**{name: flag.cast(nw.Int64) for name, flag in flags.items()})
                       .select(nw.col(name).sum() for name in flags))
     rows = {name: _count(values[0]) for name, values in counts.items()}
+    rows["_u"] = rows["_bu"] + rows["_cu"]
     for role, name, tag in (("baseline", baseline, "_b"), ("candidate", candidate, "_c")):
         if not rows[tag]:
             raise TableError(f"no rows for the {role} model {name!r}", column=table.model_column, argument=role,
                              context=_listed("models found", _models_found(table)))
-    unlabelled = rows["_bu"] + rows["_cu"]
     if nan_policy == "raise":
         for what, count, column in (("model label", rows["_n"], table.model_column),
-                                    ("item label", unlabelled, table.item_column)):
+                                    ("item label", rows["_u"], table.item_column)):
             if count:
                 raise TableError(f"{_plural(count, 'missing ' + what)} for the compared models",
                                  column=column, remedy=("nan_policy", "omit", "drop such rows"))
-    labelled = table.data.filter(~item.is_null() & model.is_in([baseline, candidate]))
-    distinct = _collect(labelled.group_by(table.model_column).agg(item.n_unique().alias("_u"), nw.len().alias("_r")))
-    for name, unique, count in zip(distinct[table.model_column], distinct["_u"], distinct["_r"]):
-        if unique != count:
-            repeated = _collect(labelled.filter(model == name).group_by(table.item_column)
-                                .agg(nw.len().alias("_r")).filter(nw.col("_r") > 1).head(1))[table.item_column][0]
-            raise TableError(f"{_plural(count - unique, 'row')} of model {name!r} repeat an item: item "
-                             f"{repeated!r} has a second row", column=table.item_column)
-    by_model = dict(zip(distinct[table.model_column], distinct["_u"]))
-    base, cand = (table.data.filter((model == name) & ~item.is_null()).select(item.alias(ITEM))
-                  for name in (baseline, candidate))
-    matched = _count(_collect(base.join(cand, on=ITEM, how="inner").select(nw.len().alias("_m")))["_m"][0])
-    unmatched = by_model.get(baseline, 0) + by_model.get(candidate, 0) - 2 * matched
-    if nan_policy == "raise" and unmatched:
-        for have, lack, one, other in ((baseline, candidate, base, cand), (candidate, baseline, cand, base)):
-            alone = _collect(one.join(other, on=ITEM, how="anti").head(1))[ITEM]
-            if alone:
-                raise TableError(f"{_plural(unmatched, 'item')} with a row for one model only: item {alone[0]!r} "
-                                 f"has a row for model {have!r} but none for model {lack!r}", column=table.item_column,
-                                 remedy=("nan_policy", "omit", "drop such items"))
-    return int(unmatched + unlabelled)
+    return rows
 
 
-def _joined(table: Any, baseline: object, candidate: object, metrics: Sequence[str]) -> Any:
-    return _side(table, baseline, metrics, "b").join(_side(table, candidate, metrics, "c"), on=ITEM, how="inner")
+def by_item(table: Any, baseline: object, candidate: object) -> Any:
+    """Each item's number of rows of each model (``_nb``, ``_nc``), by one group-by on the item."""
+    model, item = nw.col(table.model_column), nw.col(table.item_column)
+    rows = table.data.filter(model.is_in([baseline, candidate]) & ~item.is_null()).select(
+        item.alias(ITEM), (model == baseline).cast(nw.Int64).alias("_nb"),
+        (model == candidate).cast(nw.Int64).alias("_nc"))
+    return rows.group_by(ITEM).agg(nw.col("_nb").sum(), nw.col("_nc").sum())
+
+
+def check_items(table: Any, baseline: object, candidate: object, nan_policy: str) -> int:
+    """Refuse an item with two rows for a model and, under "raise", one with
+    a row for one model only; returns the number of such unmatched items."""
+    counts = by_item(table, baseline, candidate)
+    many, alone = (nw.col("_nb") > 1) | (nw.col("_nc") > 1), (nw.col("_nb") == 0) | (nw.col("_nc") == 0)
+    found = _collect(counts.with_columns(_many=many.cast(nw.Int64), _alone=alone.cast(nw.Int64))
+                     .select(nw.col("_many").sum(), nw.col("_alone").sum()))
+    repeated, unmatched = _count(found["_many"][0]), _count(found["_alone"][0])
+    if repeated:
+        first = _collect(counts.filter(many).head(1))
+        model = baseline if first["_nb"][0] > 1 else candidate
+        raise TableError(f"{_plural(repeated, 'item')} with more than one row for a model: item {first[ITEM][0]!r} "
+                         f"has a second row for model {model!r}", column=table.item_column)
+    if unmatched and nan_policy == "raise":
+        first = _collect(counts.filter(alone).head(1))
+        have, lack = (baseline, candidate) if first["_nb"][0] else (candidate, baseline)
+        raise TableError(f"{_plural(unmatched, 'item')} with a row for one model only: item {first[ITEM][0]!r} has a "
+                         f"row for model {have!r} but none for model {lack!r}", column=table.item_column,
+                         remedy=("nan_policy", "omit", "drop such items"))
+    return unmatched
+
+
+def _side(table: Any, model: object, tag: str) -> Any:
+    """One model's rows: its item, cluster and metric columns renamed, a NaN score as missing."""
+    columns = [nw.col(table.item_column).alias(ITEM)]
+    if table.cluster_column is not None:
+        columns.append(nw.col(table.cluster_column).alias(f"_k{tag}"))
+    for j, name in enumerate(table.metrics):
+        value = nw.col(name).cast(nw.Float64)
+        columns.append(nw.when(~value.is_nan()).then(value).alias(f"_{tag}{j}"))
+    return table.data.filter(nw.col(table.model_column) == model).select(columns)
+
+
+def paired_rows(table: Any, baseline: object, candidate: object, how: str = "inner") -> Any:
+    """Each item's cluster and scores for both models, by a join on the item
+    (a full join keeps the candidate's item as ``_item_right``)."""
+    return _side(table, baseline, "b").join(_side(table, candidate, "c"), on=ITEM, how=how)
 
 
 def _refuse_missing(metric: str, count: int) -> None:
@@ -202,18 +213,17 @@ class PairedScores:
 
 def paired_scores(table: Any, baseline: object, candidate: object, nan_policy: str) -> PairedScores:
     """Each metric's paired scores of a lazy table without clusters, missing as NaN."""
-    unmatched = check_pairing(table, baseline, candidate, nan_policy)
-    metrics = table.metrics
-    joined = _joined(table, baseline, candidate, metrics).sort(ITEM)
-    frame = _run(joined)
+    unlabelled = check_models(table, baseline, candidate, nan_policy)["_u"]
+    unmatched = check_items(table, baseline, candidate, nan_policy)
+    frame = _run(paired_rows(table, baseline, candidate).sort(ITEM))
     columns = {}
-    for j, metric in enumerate(metrics):
+    for j, metric in enumerate(table.metrics):
         pair = (np.asarray(frame[f"_b{j}"].to_numpy(), dtype=np.float64),
                 np.asarray(frame[f"_c{j}"].to_numpy(), dtype=np.float64))
         if nan_policy == "raise":
             _refuse_missing(metric, int(np.count_nonzero(np.isnan(pair[0]) | np.isnan(pair[1]))))
         columns[metric] = pair
-    return PairedScores(columns, unmatched)
+    return PairedScores(columns, unmatched + unlabelled)
 
 
 @dataclass(frozen=True, slots=True)
@@ -244,52 +254,65 @@ class MetricSums:
 
 
 def cluster_sums(table: Any, baseline: object, candidate: object, nan_policy: str) -> dict[str, MetricSums]:
-    """Each metric's per-cluster sums, computed in the engine by one group-by of the joined rows."""
-    unmatched = check_pairing(table, baseline, candidate, nan_policy)
-    metrics = table.metrics
+    """Each metric's per-cluster sums, computed in the engine by a full join
+    of the two models' rows on the item and a group-by on the cluster.
+
+    The join's counts check the pairing: an item repeated for a model that
+    the other has multiplies its rows, so the matched rows outnumber one
+    model's rows less its unmatched ones; only when they do, or some items
+    are unmatched, does a group-by on the item find which."""
+    rows = check_models(table, baseline, candidate, nan_policy)
+    base_item, cand_item = nw.col(ITEM), nw.col(f"{ITEM}_right")
+    matched = ~base_item.is_null() & ~cand_item.is_null()
     same = nw.col(BASE_CLUSTER) == nw.col(CAND_CLUSTER)
-    derived: dict[str, Any] = {CLUSTER: nw.when(same).then(nw.col(BASE_CLUSTER)),
-                               "_mm": (~same).cast(nw.Int64)}
-    sums = [nw.len().alias("_rows"), nw.col("_mm").sum()]
-    for j in range(len(metrics)):
+    derived: dict[str, Any] = {
+        CLUSTER: nw.when(same).then(nw.col(BASE_CLUSTER)), "_mm": (~same).cast(nw.Int64),
+        "_matched": matched.cast(nw.Int64), "_fb": cand_item.is_null().cast(nw.Int64),
+        "_fc": base_item.is_null().cast(nw.Int64)}
+    sums = [nw.col(name).sum() for name in ("_mm", "_matched", "_fb", "_fc")]
+    for j in range(len(table.metrics)):
         b, c = nw.col(f"_b{j}"), nw.col(f"_c{j}")
-        lost_b, lost_c = _missing(f"_b{j}"), _missing(f"_c{j}")
-        keep = ~(lost_b | lost_c)
+        lost = nw.when(matched).then(b.is_null() | c.is_null())
+        keep = matched & ~(b.is_null() | c.is_null())
         derived |= {
             f"_d{j}": nw.when(keep).then(c - b), f"_x{j}": nw.when(keep).then(b), f"_y{j}": nw.when(keep).then(c),
             f"_nx{j}": nw.when(keep).then((~b.is_in([0.0, 1.0])).cast(nw.Int64)),
             f"_ny{j}": nw.when(keep).then((~c.is_in([0.0, 1.0])).cast(nw.Int64)),
             f"_nd{j}": nw.when(keep).then((~(c - b).is_in([-1.0, 0.0, 1.0])).cast(nw.Int64)),
-            f"_lost{j}": (lost_b | lost_c).cast(nw.Int64),
-            f"_ne{j}": nw.when(keep).then((b != c).cast(nw.Int64)).otherwise((lost_b != lost_c).cast(nw.Int64)),
+            f"_lost{j}": lost.cast(nw.Int64),
+            f"_ne{j}": nw.when(keep).then((b != c).cast(nw.Int64)).otherwise(
+                nw.when(matched).then((b.is_null() != c.is_null()).cast(nw.Int64))),
         }
         sums += [nw.col(f"_d{j}").count().alias(f"_n{j}"), nw.col(f"_d{j}").sum(),
                  nw.col(f"_d{j}").var(ddof=0).alias(f"_v{j}"), nw.col(f"_x{j}").sum(), nw.col(f"_y{j}").sum(),
                  *(nw.col(f"{name}{j}").sum() for name in ("_nx", "_ny", "_nd", "_lost", "_ne"))]
-    grouped = (_joined(table, baseline, candidate, metrics).with_columns(**derived)
-               .group_by(CLUSTER, drop_null_keys=False).agg(*sums))
-    found = _collect(grouped)
+    paired = paired_rows(table, baseline, candidate, how="full")
+    found = _collect(paired.with_columns(**derived).group_by(CLUSTER, drop_null_keys=False).agg(*sums))
     labels = found[CLUSTER]
-    named = [position for position, label in enumerate(labels) if label is not None]
-    named.sort(key=lambda position: labels[position])
+    named = sorted((position for position, label in enumerate(labels) if label is not None),
+                   key=lambda position: labels[position])
     total = {name: sum(_count(value) for value in values) for name, values in found.items() if name != CLUSTER}
+    unmatched = total["_fb"] + total["_fc"]
+    repeated = total["_matched"] > min(rows["_b"] - rows["_bu"] - total["_fb"], rows["_c"] - rows["_cu"] - total["_fc"])
+    if repeated or unmatched:
+        unmatched = check_items(table, baseline, candidate, nan_policy)
     column = str(table.cluster_column)
     if total["_mm"]:
-        mismatch = _collect(_joined(table, baseline, candidate, ()).filter(~same).head(1))
+        mismatch = _collect(paired.filter(matched & ~same).head(1))
         raise TableError(f"{_plural(total['_mm'], 'item')} in one cluster for model {baseline!r} and another for "
                          f"model {candidate!r}: item {mismatch[ITEM][0]!r} is in {mismatch[BASE_CLUSTER][0]!r} and "
                          f"{mismatch[CAND_CLUSTER][0]!r}", column=column)
-    unclustered = sum(_count(found["_rows"][position]) for position, label in enumerate(labels) if label is None)
-    if nan_policy == "raise" and unclustered:
-        raise TableError(f"{_plural(unclustered, 'item')} without a cluster label for the compared models", column=column,
-                         remedy=("nan_policy", "omit", "drop such items"))
+    clustered = sum(_count(found["_matched"][position]) for position in named)
+    if nan_policy == "raise" and total["_matched"] > clustered:  # a matched item without a cluster label
+        raise TableError(f"{_plural(total['_matched'] - clustered, 'item')} without a cluster label for the "
+                         f"compared models", column=column, remedy=("nan_policy", "omit", "drop such items"))
 
     def per_cluster(name: str, kind: Any = np.float64) -> np.ndarray[Any, Any]:
         values = found[name]
         return np.array([0 if values[p] is None else values[p] for p in named], dtype=kind)
 
     reduced = {}
-    for j, metric in enumerate(metrics):
+    for j, metric in enumerate(table.metrics):
         if nan_policy == "raise":
             _refuse_missing(metric, total[f"_lost{j}"])
         counts = per_cluster(f"_n{j}", np.int64)
@@ -299,7 +322,7 @@ def cluster_sums(table: Any, baseline: object, candidate: object, nan_policy: st
             differences=ClusterSums(counts, per_cluster(f"_d{j}"), per_cluster(f"_v{j}") * counts),
             binary=(not total[f"_nx{j}"], not total[f"_ny{j}"], not total[f"_nd{j}"]),
             equal=not total[f"_ne{j}"],
-            n_dropped=unmatched + total["_rows"] - int(counts.sum()),
+            n_dropped=rows["_u"] + unmatched + total["_matched"] - int(counts.sum()),
         )
     return reduced
 

@@ -608,6 +608,7 @@ def _scan(files: Sequence[Path | str], fmt: str | None, lazy: bool | None) -> An
               f"read_csv([{quoted}], union_by_name = true, header = true, nullstr = [{missing}]"
               + (", delim = '\t'" if kinds == {"tsv"} else "") + ")")
     connection = duckdb.connect()
+    connection.execute("SET enable_progress_bar = false")
     try:
         relation = connection.sql(f"SELECT * FROM {reader}")
         _check_names(list(relation.columns), ", ".join(map(str, files)))

@@ -100,7 +100,8 @@ def test_reduced_tables_refuse_a_bad_pairing_with_counts():
     refusals = {
         "1 item with a row for one model only: item 60 has a row for model 'b'":
             pd.concat([frame, frame.iloc[[-1]].assign(item=60)]),
-        "2 rows of model 'a' repeat an item: item 3 has a second row": pd.concat([frame, frame.iloc[[3, 3]]]),
+        "2 items with more than one row for a model: item 3 has a second row for model 'a'":
+            pd.concat([frame, frame.iloc[[3, 3, 4]]]),
         "1 item in one cluster for model 'a' and another for model 'b': item 0 is in":
             frame.assign(topic=frame.topic.where(frame.index != 60, "elsewhere")),
         "2 items with a missing value": frame.assign(score=frame.score.where(~frame.index.isin([1, 62])))

@@ -225,7 +225,11 @@ def compare_metrics(
         :class:`ScoreTable` from :func:`read_table` (files, harness logs),
         any data frame narwhals supports (pandas, polars, pyarrow), or a
         mapping of column name to equally long sequences, which works
-        without pandas.
+        without pandas. A lazy one (a DuckDB relation, a polars LazyFrame,
+        a Dask or Spark data frame) is paired and summed by cluster in its
+        engine, only the sums (or, without clusters, the paired scores)
+        coming into memory; method "percentile" with clusters is refused
+        there.
     baseline, candidate : str
         The two models, as named in the model column; they must differ.
     metrics : str or iterable of str, optional

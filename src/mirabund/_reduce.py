@@ -67,7 +67,7 @@ def lazy_frame(native: object) -> Any:
         warnings.simplefilter("ignore", FutureWarning)
         try:
             frame = nw.from_native(native)  # type: ignore[call-overload]
-        except TypeError:
+        except Exception:  # not a frame, or an eager one that its own path checks and refuses
             return None
     return frame if isinstance(frame, nw.LazyFrame) else None
 

@@ -26,6 +26,7 @@ import io
 import math
 import os
 import sys
+import tempfile
 from bisect import bisect_right
 from collections import Counter
 from collections.abc import Hashable, Iterable, Mapping, Sequence
@@ -608,6 +609,9 @@ def _scan(files: Sequence[Path | str], fmt: str | None, lazy: bool | None) -> An
               f"read_csv([{quoted}], union_by_name = true, header = true, nullstr = [{missing}]"
               + (", delim = '\t'" if kinds == {"tsv"} else "") + ")")
     connection = duckdb.connect()
+    # Joins and group-bys larger than memory spill here, not into the working folder.
+    spill = Path(tempfile.gettempdir(), f"mirabund-duckdb-{os.getpid()}")
+    connection.execute(f"SET temp_directory = '{str(spill).replace(chr(39), chr(39) * 2)}'")
     connection.execute("SET enable_progress_bar = false")
     try:
         relation = connection.sql(f"SELECT * FROM {reader}")

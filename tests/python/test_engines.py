@@ -111,3 +111,18 @@ def test_reduced_tables_refuse_a_bad_pairing_with_counts():
             compared(duckdb_relation(table), cluster_column="topic")
     with pytest.raises(ValueError, match="method 'percentile' with clusters is not available"):
         compared(duckdb_relation(frame), cluster_column="topic", method="percentile")
+
+
+def test_spark_gives_the_numbers_of_pandas():
+    # pyspark (and java 17) are not in the test requirements: a local session
+    # costs about 10 s to start, run where it is installed.
+    sql = pytest.importorskip("pyspark.sql")
+    session = (sql.SparkSession.builder.master("local[1]").config("spark.ui.enabled", "false")
+               .config("spark.sql.shuffle.partitions", "2").getOrCreate())
+    try:
+        frame = long_table()
+        spread = session.createDataFrame(frame)
+        for options in ({"cluster_column": "topic"}, {}):
+            assert_same_numbers(compared(frame, **options), compared(spread, **options))
+    finally:
+        session.stop()

@@ -53,6 +53,7 @@ __all__ = [
     "items_by_row",
     "model_rows",
     "column_of",
+    "column_in_memory",
     "pair_items",
     "labels_of",
     "read_table",
@@ -853,9 +854,17 @@ def refuse_missing(
         )
 
 
+def column_in_memory(table: ScoreTable, column: str) -> Any:
+    """A column as a narwhals Series: a lazy table's collected from its engine
+    (for the routines that work on rows, a leaderboard's)."""
+    if table.lazy:
+        return table.data.select(column).collect()[column]
+    return table.data[column]
+
+
 def labels_of(table: ScoreTable, column: str) -> list[Any]:
     """A column's cells as labels, None for each missing one."""
-    series = table.data[column]
+    series = column_in_memory(table, column)
     if series.dtype == nw.Object:
         return [None if is_missing(cell) else cell for cell in series.to_native()]
     values: list[Any] = series.to_list()
@@ -918,7 +927,7 @@ class Pairs:
 
 def scores_of(table: ScoreTable, metric: str) -> FloatArray:
     """A metric column as float64, missing as NaN; text and infinities refused, naming the column."""
-    series = table.data[metric]
+    series = column_in_memory(table, metric)
     native = series.to_native()
     if is_pandas(native) or isinstance(native, np.ndarray):
         return as_scores(f"column {metric!r}", native)

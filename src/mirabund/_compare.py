@@ -43,13 +43,12 @@ class Magnitude(enum.StrEnum):
     def of(cls, effect: float) -> Magnitude:
         """The magnitude of the standardized effect ``effect``."""
         size = abs(effect)
-        if size < 0.2:
-            return cls.NEGLIGIBLE
-        if size < 0.5:
-            return cls.SMALL
-        if size < 0.8:
-            return cls.MEDIUM
-        return cls.LARGE
+        # The bounds |d| does not stay below (NaN stays below none of them).
+        passed = sum(not size < bound for bound in _MAGNITUDE_BOUNDS)
+        return (cls.NEGLIGIBLE, cls.SMALL, cls.MEDIUM, cls.LARGE)[passed]
+
+
+_MAGNITUDE_BOUNDS = _native.effect_size_bounds()
 
 
 @dataclass(frozen=True, slots=True, repr=False)

@@ -1,6 +1,7 @@
-// The mirabund._native module: the routines of the mirabund package that the
-// engine module cannot express, one file each in native/, in the order the
-// module registers them. They run with the interpreter lock released.
+// The mirabund._native module: every routine the mirabund package calls, one
+// file each in native/ (those the engine module cannot express, run with the
+// interpreter lock released) plus the engine module's own method files that
+// the package uses, in the order the module registers them.
 #include "bindings/module.hpp"
 
 namespace mirabund_py {
@@ -10,12 +11,14 @@ std::span<const Member> mean_standard_error_members();
 std::span<const Member> sign_flip_test_members();
 std::span<const Member> studentized_bootstrap_mean_members();
 std::span<const Member> betting_monitor_members();
+std::span<const Member> effect_size_bounds_members();
+std::span<const Member> correction_members();
 
 namespace {
 
 constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members,
                                        sign_flip_test_members, studentized_bootstrap_mean_members,
-                                       betting_monitor_members};
+                                       betting_monitor_members, effect_size_bounds_members, correction_members};
 
 }  // namespace
 
@@ -23,7 +26,8 @@ const ModuleDeclaration this_module{
     .name = "mirabund._native",
     .doc = "Native routines of the mirabund package: the bootstrap of the mean by whole\n"
            "clusters, the standard errors of a mean, the bootstrap-t of a mean, the\n"
-           "sign-flip test and the betting monitor of bounded means. Called by mirabund,\n"
+           "sign-flip test, the betting monitor of bounded means, the effect-size\n"
+           "bounds and the correction of p-values. Called by mirabund,\n"
            "not by users.",
     .members = member_lists,
     .panic_name = "mirabund._native.PanicException",

@@ -108,7 +108,7 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
                 const std::uint64_t length = j + 1 < blocks ? block_size : n - j * block_size;
                 for (std::uint64_t i = 0; i < length; ++i) sum = sum + block[i];
             }
-            statistics.push_back(sum / count);
+            statistics.push_back(mean_of_sum(sum, count));
             interrupt.add(work_per_resample);
         }
         return;
@@ -139,7 +139,7 @@ void append_resample_means(std::span<const double> data, std::uint64_t block_siz
             const std::size_t width = std::min(lockstep, batch - first);
             for (std::size_t r = 0; r < width; ++r) rows[r] = starts.get() + (first + r) * blocks;
             kernel(rs, rows, width, sums);
-            for (std::size_t r = 0; r < width; ++r) statistics.push_back(sums[r] / count);
+            for (std::size_t r = 0; r < width; ++r) statistics.push_back(mean_of_sum(sums[r], count));
             interrupt.add(width * work_per_resample);
         }
         done += batch;

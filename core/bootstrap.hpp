@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,15 @@ struct BootstrapError {
 
 std::string display_text(const BootstrapError& error);
 
+// A sum over a count, any NaN written as the one positive quiet NaN: which
+// of several NaN operands an addition passes on depends on the order in
+// which the compiler puts them, so the sign of a NaN sum is not fixed by the
+// order of the additions alone.
+inline double mean_of_sum(double sum, double count) {
+    const double mean = sum / count;
+    return mean == mean ? mean : std::numeric_limits<double>::quiet_NaN();
+}
+
 // Mean with one accumulator from -0.0, first value to last, so that the
 // result is fixed to the last bit and all negative zeros give -0.0. A type of
 // its own so that block_bootstrap can tell it from other statistics and sum
@@ -54,7 +64,7 @@ struct Mean {
         if (values.empty()) return std::unexpected(std::string("mean is undefined for empty data"));
         double s = -0.0;
         for (double v : values) s = s + v;
-        return s / static_cast<double>(values.size());
+        return mean_of_sum(s, static_cast<double>(values.size()));
     }
 };
 

@@ -18,9 +18,9 @@ std::string_view display_text(EffectSizeError error) {
 
 EffectMagnitude magnitude_of(double d) {
     const double a = std::fabs(d);
-    if (a < 0.2) return EffectMagnitude::Negligible;
-    if (a < 0.5) return EffectMagnitude::Small;
-    if (a < 0.8) return EffectMagnitude::Medium;
+    if (a < magnitude_bounds[0]) return EffectMagnitude::Negligible;
+    if (a < magnitude_bounds[1]) return EffectMagnitude::Small;
+    if (a < magnitude_bounds[2]) return EffectMagnitude::Medium;
     return EffectMagnitude::Large;
 }
 

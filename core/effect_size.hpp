@@ -25,6 +25,9 @@ enum class EffectSizeError { InsufficientObservations, ZeroPooledStdDev };
 
 std::string_view display_text(EffectSizeError error);
 
+// The least |d| of Small, Medium and Large, each bound in the higher bucket.
+inline constexpr double magnitude_bounds[] = {0.2, 0.5, 0.8};
+
 // Bucket of |d|; a NaN d fails every bound and lands in Large.
 EffectMagnitude magnitude_of(double d);
 

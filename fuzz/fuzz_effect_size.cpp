@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,12 @@ namespace {
 
 using namespace mirabund_core::effect_size;
 
+// The number of bounds that |d| does not stay below; NaN stays below none.
 EffectMagnitude bucket(double d) {
     const double a = std::fabs(d);
-    if (a < 0.2) return EffectMagnitude::Negligible;
-    if (a < 0.5) return EffectMagnitude::Small;
-    if (a < 0.8) return EffectMagnitude::Medium;
-    return EffectMagnitude::Large;
+    const auto passed = std::count_if(std::begin(magnitude_bounds), std::end(magnitude_bounds),
+                                      [&](double bound) { return !(a < bound); });
+    return static_cast<EffectMagnitude>(passed);
 }
 
 bool constant_and_moderate(const std::vector<double>& values) {

@@ -46,7 +46,9 @@ differences as of each model's scores), scores continuous, 0/1 at base rate
 0.8 or Likert 1-10 (skewed to the high end); and paired items without
 clusters, n in {10, 20, 50, 200}, with 0/1 scores (exchangeable), or with
 mean-zero skewed differences (centred exponential, centred lognormal: a null
-for the mean but not for symmetry). The mean of one model's scores is checked
+for the mean but not for symmetry); the same skewed differences at 500 to
+5 000 items for the paired t-test alone (part "large", at least 20 000
+replications), the default there. The mean of one model's scores is checked
 the same way (``mean_interval``); its intervals are the ones above, applied
 to the scores.
 
@@ -1005,6 +1007,35 @@ def check_degrees_of_freedom() -> None:
           + " (heavy-tailed sizes)")
 
 
+# ---------------------------------------------------------------- large samples
+
+LARGE_SIZES = (500, 1000, 2000, 5000)
+
+
+def large_section(args: argparse.Namespace, rng: np.random.Generator) -> None:
+    """The paired t-test (the package's default from 500 items on) on skewed null differences.
+
+    Its interval is the set of means the test does not reject, so its
+    coverage of a shifted mean is 1 minus this rejection rate.
+    """
+    reps = max(args.replications, 20_000) if not args.quick else args.replications
+    print(f"\npaired t-test, no clusters, {reps} replications per cell (coverage = 1 - type I)")
+    for kind in ("exponential", "lognormal"):
+        for n in LARGE_SIZES[:2] if args.quick else LARGE_SIZES:
+            rejected = 0
+            for rows in chunks(reps, n):
+                size = rows.stop - rows.start
+                if kind == "exponential":
+                    d = rng.exponential(1.0, (size, n)) - 1.0
+                else:
+                    d = np.exp(rng.standard_normal((size, n))) - math.exp(0.5)
+                t = d.mean(1) / (d.std(1, ddof=1) / math.sqrt(n))
+                rejected += int((2 * stats.t.sf(np.abs(t), n - 1) <= ALPHA).sum())
+            rate = rejected / reps
+            print(f"  n={n:<5} centred {kind:<12} type I {rate:.4f} ({math.sqrt(rate * (1 - rate) / reps):.4f})")
+        sys.stdout.flush()
+
+
 def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--package", action="store_true",
@@ -1012,7 +1043,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--quick", action="store_true", help="a reduced grid, in under a minute")
     parser.add_argument("--replications", type=int, default=None)
     parser.add_argument("--seed", type=int, default=20261208)
-    parser.add_argument("--only", choices=("clustered", "paired", "family", "planning"), action="append",
+    parser.add_argument("--only", choices=("clustered", "paired", "large", "family", "planning"), action="append",
                         help="run only these parts (repeatable)")
     parser.add_argument("--closed-form", action="store_true",
                         help="only the methods without resampling, for many replications")
@@ -1021,7 +1052,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     args = parser.parse_args(argv)
     if args.replications is None:
         args.replications = 300 if args.quick else 2000
-    parts = args.only or ["clustered", "paired", "family", "planning"]
+    parts = args.only or ["clustered", "paired", "large", "family", "planning"]
     rng = np.random.default_rng(args.seed)
     started = time.perf_counter()
     check_degrees_of_freedom()
@@ -1043,6 +1074,8 @@ def main(argv: Sequence[str] | None = None) -> None:
         compares, means = paired_grid(args, paired_runner, rng)
         print_worst(compares, "compare, without clusters", WIDTH_REFERENCE["paired"])
         print_worst(means, "mean of one model, without clusters", WIDTH_REFERENCE["paired"])
+    if "large" in parts:
+        large_section(args, rng)
     if "family" in parts:
         family_section(args, runner, rng)
     if "planning" in parts:

@@ -43,13 +43,12 @@ class Magnitude(enum.StrEnum):
     def of(cls, effect: float) -> Magnitude:
         """The magnitude of the standardized effect ``effect``."""
         size = abs(effect)
-        if size < 0.2:
-            return cls.NEGLIGIBLE
-        if size < 0.5:
-            return cls.SMALL
-        if size < 0.8:
-            return cls.MEDIUM
-        return cls.LARGE
+        # The bounds |d| does not stay below (NaN stays below none of them).
+        passed = sum(not size < bound for bound in _MAGNITUDE_BOUNDS)
+        return (cls.NEGLIGIBLE, cls.SMALL, cls.MEDIUM, cls.LARGE)[passed]
+
+
+_MAGNITUDE_BOUNDS = _native.effect_size_bounds()
 
 
 @dataclass(frozen=True, slots=True, repr=False)
@@ -220,11 +219,14 @@ class Comparison(Result):
     warnings: tuple[str, ...] = ()
 
 
-METHOD_DOC = """method : {"auto", "cr2", "bootstrap-t", "exact", "percentile"}, default "auto"
-        How the interval and p-value are computed. "auto" is "cr2" with
-        clusters, "bootstrap-t" without, but "cr2" for values of at most
-        three distinct numbers (0/1 scores and their differences), and
-        "percentile" with a ``block_size`` above 1. "cr2": the CR2 standard error with a t
+METHOD_DOC = """method : {"auto", "cr2", "binary", "bootstrap-t", "exact", "percentile"}, default "auto"
+        How the interval and p-value are computed. "auto" is "binary" for
+        0/1 scores (but "cr2" for paired ones with clusters), "cr2" with
+        clusters, from 500 items on and for values of at most three
+        distinct numbers, "bootstrap-t" for fewer items, and "percentile"
+        with a ``block_size`` above 1. "binary": Wilson's interval of a
+        rate, McNemar's score test with Tango's interval for paired 0/1
+        scores. "cr2": the CR2 standard error with a t
         reference on the Bell-McCaffrey degrees of freedom (without
         clusters, the t reference on n - 1). "bootstrap-t": the studentized
         bootstrap of single items, which follows skewed scores. "exact"

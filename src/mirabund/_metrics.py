@@ -21,6 +21,7 @@ import numpy as np
 
 import _mirabund_core
 
+from . import _native
 from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction
 from ._compare import METHOD_DOC, Comparison, MeanInterval, mean_interval_of, paired_comparison
 from ._inference import Method, Resampling, warn_once
@@ -67,9 +68,10 @@ class Correction(enum.StrEnum):
         maximum of min(1, (m - j + 1) * p_(j)) over j <= i (ties in input
         order); rejecting those at most ``alpha`` is Holm's step-down test.
         """
-        engine = self.method
-        if engine is not None:
-            result = _mirabund_core.correct_p_values(list(p_values), alpha, engine)
+        if self is not Correction.HOLM:
+            engine = (_native.CorrectionMethod.Bonferroni if self is Correction.BONFERRONI
+                      else _native.CorrectionMethod.BenjaminiHochberg)
+            result = _native.correct_p_values(list(p_values), alpha, engine)
             return list(result.adjusted_p_values), list(result.rejected)
         values = np.asarray(p_values, dtype=np.float64)
         # The engine's checks, in its words, so the three methods refuse alike.

@@ -1,5 +1,5 @@
 from collections.abc import Iterator, Sequence
-from typing import Protocol, Self, SupportsIndex, TypeAlias, final, type_check_only
+from typing import ClassVar, Protocol, Self, SupportsIndex, TypeAlias, final, type_check_only
 
 from _mirabund_core import _Sample
 
@@ -14,6 +14,10 @@ __all__ = [
     "studentized_bootstrap_mean",
     "BettingMonitor",
     "restore_betting_monitor",
+    "effect_size_bounds",
+    "CorrectionMethod",
+    "CorrectionResult",
+    "correct_p_values",
 ]
 
 # Values are read as the engine module reads samples; cluster codes by
@@ -157,3 +161,26 @@ def restore_betting_monitor(
     sums: _Sample,
     live_log_capitals: _Sample,
 ) -> BettingMonitor: ...
+
+def effect_size_bounds() -> tuple[float, float, float]: ...
+
+# The engine module's correction, registered here from the same method file.
+@final
+class CorrectionMethod:
+    Bonferroni: ClassVar[CorrectionMethod]
+    BenjaminiHochberg: ClassVar[CorrectionMethod]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class CorrectionResult:
+    @property
+    def adjusted_p_values(self) -> list[float]: ...
+    @property
+    def rejected(self) -> list[bool]: ...
+    @property
+    def alpha(self) -> float: ...
+
+def correct_p_values(p_values: _Sample, alpha: float, method: CorrectionMethod) -> CorrectionResult: ...

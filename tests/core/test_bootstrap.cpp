@@ -412,3 +412,18 @@ TEST(PercentileInterval, SameAsSortingThenIndexing) {
 }
 
 }  // namespace
+
+// Which NaN operand an addition passes on is the compiler's choice of operand
+// order, so a NaN mean is the one positive quiet NaN on both paths.
+TEST(MeanBootstrap, NaNMeansAreOneNaN) {
+    std::mt19937_64 rng(7);
+    constexpr double quiet = std::numeric_limits<double>::quiet_NaN();
+    const double values[] = {inf, -inf, quiet, -quiet, 1.0, -2.0};
+    for (std::size_t n = 1; n <= 40; ++n) {
+        std::vector<double> data(n);
+        for (double& x : data) x = values[rng() % std::size(values)];
+        for (const std::uint64_t block : {std::uint64_t{1}, std::uint64_t{(n + 1) / 2}, std::uint64_t{n}})
+            expect_same_as_literal(data, block, 1, rng());
+    }
+    EXPECT_EQ(bits(*mean(std::vector<double>{-quiet, 1.0})), bits(quiet));
+}

@@ -98,3 +98,11 @@ def test_p_value_is_below_alpha_exactly_when_the_interval_excludes_0(method, clu
                                  confidence_level=0.9, seed=trial)
         disagreements += (r.p_value < 1 - 0.9) != (not r.ci_lower <= 0.0 <= r.ci_upper)
     assert disagreements == 0
+
+
+def test_auto_resamples_only_below_500_items():
+    rng = np.random.default_rng(5)
+    scores = rng.exponential(size=500)
+    assert mirabund.mean_interval(scores, seed=1).method == "cr2"
+    assert mirabund.mean_interval(scores[:499], seed=1).method == "bootstrap-t"
+    assert mirabund.compare(scores, scores + rng.normal(size=500), seed=1).degrees_of_freedom == 499

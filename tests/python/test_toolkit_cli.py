@@ -295,3 +295,27 @@ def test_a_table_of_more_than_two_models_gets_a_leaderboard_per_metric(tmp_path)
     # Two of them by name compare as two.
     done = mirabund("report", "scores.csv", "--baseline", "a", "--candidate", "b", cwd=tmp_path)
     assert done.returncode == 0 and "b (candidate) vs a (baseline)" in done.stdout
+
+
+def test_progress_bar_only_on_a_terminal_and_only_after_its_delay():
+    import io
+    import time
+
+    from mirabund import _progress
+
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    def drawn(stream: io.StringIO, delay: float) -> str:
+        with _progress.bar(stream, delay=delay):
+            _progress.expect(2)
+            for metric in ("accuracy", "score"):
+                _progress.step(metric)
+                time.sleep(0.15)
+        return stream.getvalue()
+
+    shown = drawn(Terminal(), 0.0)
+    assert "score" in shown and "2/2" not in shown  # the last step is running, not done
+    assert drawn(Terminal(), 5.0) == ""  # a run shorter than the delay
+    assert drawn(io.StringIO(), 0.0) == ""  # a pipe or a file

@@ -339,10 +339,12 @@ class Spread:
 
 
 def spread_of(sums: ClusterSums) -> Spread:
-    """The mean, standard deviation and CR2 standard error with its
+    """The mean, standard deviation, cluster-robust standard errors (CR1 as
+    ``standard_error``, as the engine gives it with clusters) and CR2's
     Bell-McCaffrey degrees of freedom, from cluster totals and counts:
-    R_c = T_c - N_c * mean, S2 = sum R_c^2 / (1 - N_c / n), df from N_c only;
-    the deviations about the mean are the clusters' own plus R_c^2 / N_c."""
+    R_c = T_c - N_c * mean, S = sum R_c^2, CR1 = sqrt(k / (k - 1) * S) / n,
+    S2 = sum R_c^2 / (1 - N_c / n), df from N_c only; the deviations about
+    the mean are the clusters' own plus R_c^2 / N_c."""
     n = float(sums.counts.sum())
     sizes = sums.counts.astype(np.float64)
     with np.errstate(over="ignore", invalid="ignore"):
@@ -350,13 +352,15 @@ def spread_of(sums: ClusterSums) -> Spread:
         residuals = sums.totals - sizes * mean
         outside = (n - sizes) / n
         cr2 = math.sqrt(math.fsum(residuals * residuals / outside)) / n
+        k = float(len(sizes))
+        cr1 = math.sqrt((k / (k - 1.0)) * math.fsum(residuals * residuals)) / n
         shares = sizes / n
         u = shares * shares / outside
         trace = math.fsum(shares * shares + u * (u.sum() - u))
         deviation = math.nan
         if sums.squares is not None:
             deviation = math.sqrt((math.fsum(sums.squares) + math.fsum(residuals * residuals / sizes)) / (n - 1.0))
-    return Spread(mean, deviation, deviation / math.sqrt(n), cr2, 1.0 / trace)
+    return Spread(mean, deviation, cr1, cr2, 1.0 / trace)
 
 
 def percentile_from_totals(sums: ClusterSums, options: Resampling) -> tuple[float, float]:

@@ -204,7 +204,15 @@ def _write_text(path: Path, text: str) -> None:
 
 
 def run_report(args: argparse.Namespace) -> int:
+    from ._progress import bar
+
+    with bar(sys.stderr):
+        return _report(args)
+
+
+def _report(args: argparse.Namespace) -> int:
     outputs = dict(check_outputs(args))
+    from . import _progress
     from ._checks import TableError
     from ._metrics import compare_family
     from ._tables import read_table
@@ -217,6 +225,7 @@ def run_report(args: argparse.Namespace) -> int:
                                  "--lower-is-better")
     table = None
     try:
+        _progress.step(f"reading {', '.join(args.files)}")
         table = read_table(args.files, format=args.format, model_column=args.model_column,
                            item_column=args.item_column, cluster_column=args.cluster_column, metrics=args.metrics,
                            direction=direction or None, labels=args.labels)
@@ -240,6 +249,7 @@ def run_report(args: argparse.Namespace) -> int:
                          "try fewer --resamples") from None
     except ImportError as error:  # a harness's reader that is not installed
         raise UsageError(f"{', '.join(args.files)}: {error}") from None
+    _progress.finish()
     text = format_report(family, table, table.cluster_column)
     notes = []
     if "--json" in outputs:
@@ -268,8 +278,9 @@ def run_leaderboard(args: argparse.Namespace, table: ScoreTable, outputs: dict[s
     """A leaderboard per metric of ``table``: every model named by --models, or in the table."""
     import warnings
 
+    from . import _progress
     from ._inference import InferenceWarning
-    from ._leaderboard import compare_models, format_leaderboard, leaderboard_json
+    from ._leaderboard import Leaderboard, compare_models, format_leaderboard, leaderboard_json
     from ._seeds import resolve_seed
     from ._tables import Direction
 
@@ -283,16 +294,19 @@ def run_leaderboard(args: argparse.Namespace, table: ScoreTable, outputs: dict[s
         raise UsageError("mirabund report: error: --block-size applies to two models, not a leaderboard")
     seed = resolve_seed(args.seed)  # one seed for every metric
     source = ", ".join(table.sources)
+    boards: list[Leaderboard] = []
+    _progress.expect(len(table.metrics))
     with warnings.catch_warnings():  # the report prints each board's warnings itself
         warnings.simplefilter("ignore", InferenceWarning)
-        boards = [compare_models(table, metric=metric, models=models, baseline=args.baseline,
-                                 model_column=table.model_column, item_column=table.item_column,
-                                 cluster_column=table.cluster_column,
-                                 correction=args.correction or "holm", alpha=args.alpha, method=args.method,
-                                 n_resamples=args.resamples, confidence_level=args.confidence_level, seed=seed,
-                                 nan_policy=args.nan_policy,
-                                 higher_is_better=table.direction(metric) is Direction.HIGHER)
-                  for metric in table.metrics]
+        for metric in table.metrics:
+            _progress.step(f"leaderboard of {metric}")
+            boards.append(compare_models(
+                table, metric=metric, models=models, baseline=args.baseline, model_column=table.model_column,
+                item_column=table.item_column, cluster_column=table.cluster_column,
+                correction=args.correction or "holm", alpha=args.alpha, method=args.method,
+                n_resamples=args.resamples, confidence_level=args.confidence_level, seed=seed,
+                nan_policy=args.nan_policy, higher_is_better=table.direction(metric) is Direction.HIGHER))
+    _progress.finish()
     text = "\n\n".join(format_leaderboard(board, source) for board in boards)
     document = {"leaderboards": [leaderboard_json(board, source) for board in boards]}
     notes = []

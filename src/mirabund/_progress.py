@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, TextIO
 
-__all__ = ["bar", "expect", "step"]
+__all__ = ["bar", "expect", "finish", "step"]
 
 DELAY = 2.0  # seconds before a bar appears
 
@@ -72,9 +72,9 @@ class _Bar:
     def close(self) -> None:
         self._timer.cancel()
         with self._lock:
-            self._closed = True
-            if self._progress is not None:
+            if not self._closed and self._progress is not None:
                 self._progress.stop()
+            self._closed = True
 
 
 @contextmanager
@@ -104,3 +104,10 @@ def step(label: str) -> None:
     drawn = _current.get()
     if drawn is not None:
         drawn.step(label)
+
+
+def finish() -> None:
+    """Take the bar off the terminal for good, before the run prints its results."""
+    drawn = _current.get()
+    if drawn is not None:
+        drawn.close()

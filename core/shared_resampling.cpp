@@ -79,6 +79,7 @@ Draws draws_of(const Table& t, std::uint64_t block_size) {
 // made this many per resample at a time.
 constexpr std::size_t lockstep = 4;
 constexpr std::uint64_t chunk = 2048;
+constexpr std::uint64_t prefetch_distance = 32;
 
 // Adds the rows of draws [first, first + m) of `width` resamples to their
 // sums (and counts), each resample's in its own draw order. A stride known
@@ -92,6 +93,11 @@ void add_draws(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t
     if (d.block_size == 1) {
         const bool sized = !t.sizes.empty();
         for (std::uint64_t j = 0; j < m; ++j) {
+            // The rows some draws ahead are fetched meanwhile: a table
+            // beyond the caches would otherwise wait on every load.
+            if (j + prefetch_distance < m)
+                for (std::size_t l = 0; l < width; ++l)
+                    __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride);
             for (std::size_t l = 0; l < width; ++l) {
                 const double* row = values + draws[l][j] * stride;
                 double* sum = sums + l * stride;

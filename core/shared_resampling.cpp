@@ -6,12 +6,19 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "core/bootstrap.hpp"
 #include "core/cluster_bootstrap.hpp"
@@ -35,8 +42,8 @@ struct Table {
     std::uint64_t rows = 0;
     std::uint64_t terms = 0;   // w, or 2w
     std::uint64_t stride = 0;  // 1, 2, 4, or a multiple of 8
-    std::unique_ptr<double[]> storage;
-    double* values = nullptr;          // 64-byte aligned, rows * stride
+    std::unique_ptr<double[], void (*)(double*)> storage{nullptr, [](double* p) { std::free(p); }};
+    double* values = nullptr;          // rows * stride
     std::vector<std::uint64_t> sizes;  // clusters' counts; empty for items
     std::uint64_t n_items = 0;
 
@@ -49,15 +56,30 @@ std::uint64_t padded(std::uint64_t terms) {
     return (terms + 7) / 8 * 8;
 }
 
+// Draws land anywhere in the table: on pages of 2 MiB (where the system
+// grants them) a table of many megabytes needs few address translations,
+// where pages of 4 KiB would miss the translation cache on nearly every load.
+constexpr std::size_t large_page = std::size_t{1} << 21;
+
 Table make_table(std::uint64_t rows, std::uint64_t terms) {
     Table t;
     t.rows = rows;
     t.terms = terms;
     t.stride = padded(terms);
-    if (rows > (std::numeric_limits<std::size_t>::max() / sizeof(double) - 8) / t.stride) throw std::bad_alloc();
-    t.storage = std::make_unique<double[]>(rows * t.stride + 8);
-    const auto address = reinterpret_cast<std::uintptr_t>(t.storage.get());
-    t.values = t.storage.get() + (64 - address % 64) % 64 / sizeof(double);
+    if (rows > (std::numeric_limits<std::size_t>::max() / sizeof(double) - large_page) / t.stride)
+        throw std::bad_alloc();
+    const std::size_t needed = rows * t.stride * sizeof(double);
+    // Rows start on cache lines; a small table keeps to small pages.
+    const std::size_t alignment = needed >= large_page ? large_page : 64;
+    const std::size_t bytes = (needed + alignment - 1) / alignment * alignment;
+    t.storage.reset(static_cast<double*>(std::aligned_alloc(alignment, bytes)));
+    if (!t.storage) throw std::bad_alloc();
+#if defined(__linux__)
+    // A hint: refused, the table works all the same.
+    if (alignment == large_page) madvise(t.storage.get(), bytes, MADV_HUGEPAGE);
+#endif
+    t.values = t.storage.get();
+    std::fill(t.values, t.values + bytes / sizeof(double), 0.0);
     return t;
 }
 
@@ -81,41 +103,56 @@ constexpr std::size_t lockstep = 4;
 constexpr std::uint64_t chunk = 2048;
 constexpr std::uint64_t prefetch_distance = 32;
 
+using f64x2 = double __attribute__((vector_size(16)));
+
 // Adds the rows of draws [first, first + m) of `width` resamples to their
 // sums (and counts), each resample's in its own draw order. A stride known
-// at compile time (0: t.stride) lets the additions be vectorised across the
-// terms, one lane per term, which keeps every term's order.
+// at compile time keeps the sums in registers, two terms to a vector, one
+// lane per term, which keeps every term's order; stride 0 reads t.stride.
 template <std::uint64_t Stride, std::size_t width, class Draw>
 void add_draws(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t first, std::uint64_t m,
                double* sums, std::uint64_t* counts) {
+    using Lane = std::conditional_t<Stride == 1, double, f64x2>;
+    constexpr std::uint64_t per_lane = sizeof(Lane) / sizeof(double);
+    constexpr std::uint64_t vectors = Stride == 0 ? 1 : Stride / per_lane;
     const std::uint64_t stride = Stride != 0 ? Stride : t.stride;
     const double* values = t.values;
-    if (d.block_size == 1) {
-        const bool sized = !t.sizes.empty();
-        for (std::uint64_t j = 0; j < m; ++j) {
-            // The rows some draws ahead are fetched meanwhile: a table
-            // beyond the caches would otherwise wait on every load.
-            if (j + prefetch_distance < m)
-                for (std::size_t l = 0; l < width; ++l)
-                    __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride);
-            for (std::size_t l = 0; l < width; ++l) {
-                const double* row = values + draws[l][j] * stride;
-                double* sum = sums + l * stride;
-                for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
-                if (sized) counts[l] += t.sizes[draws[l][j]];
+    const bool sized = !t.sizes.empty();
+    Lane acc[width][vectors];
+    if constexpr (Stride != 0) std::memcpy(acc, sums, sizeof acc);
+    // Adds one row to resample l's sums.
+    const auto add_row = [&](std::size_t l, const double* row) {
+        if constexpr (Stride == 0) {
+            double* sum = sums + l * stride;
+            for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
+        } else {
+            for (std::uint64_t v = 0; v < vectors; ++v) {
+                Lane x;
+                std::memcpy(&x, row + v * per_lane, sizeof x);
+                acc[l][v] = acc[l][v] + x;
             }
         }
-        return;
-    }
+    };
     for (std::uint64_t j = 0; j < m; ++j) {
+        // The rows some draws ahead are fetched meanwhile: a table beyond
+        // the caches would otherwise wait on every load.
+        if (j + prefetch_distance < m)
+            for (std::size_t l = 0; l < width; ++l)
+                __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride);
+        if (d.block_size == 1) {
+            for (std::size_t l = 0; l < width; ++l) {
+                add_row(l, values + draws[l][j] * stride);
+                if (sized) counts[l] += t.sizes[draws[l][j]];
+            }
+            continue;
+        }
         const std::uint64_t length = first + j + 1 < d.count ? d.block_size : d.last_length;
         for (std::size_t l = 0; l < width; ++l) {
             const double* row = values + draws[l][j] * stride;
-            double* sum = sums + l * stride;
-            for (std::uint64_t i = 0; i < length; ++i, row += stride)
-                for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
+            for (std::uint64_t i = 0; i < length; ++i, row += stride) add_row(l, row);
         }
     }
+    if constexpr (Stride != 0) std::memcpy(sums, acc, sizeof acc);
 }
 
 template <std::size_t width, class Draw>

@@ -46,6 +46,7 @@ struct Table {
     double* values = nullptr;          // rows * stride
     std::vector<std::uint64_t> sizes;  // clusters' counts; empty for items
     std::uint64_t n_items = 0;
+    bool far = false;  // larger than the caches keep close
 
     double* row(std::uint64_t u) { return values + u * stride; }
 };
@@ -60,6 +61,8 @@ std::uint64_t padded(std::uint64_t terms) {
 // grants them) a table of many megabytes needs few address translations,
 // where pages of 4 KiB would miss the translation cache on nearly every load.
 constexpr std::size_t large_page = std::size_t{1} << 21;
+// Tables larger than a second-level cache have their rows prefetched.
+constexpr std::size_t far_table = std::size_t{1} << 20;
 
 Table make_table(std::uint64_t rows, std::uint64_t terms) {
     Table t;
@@ -79,6 +82,7 @@ Table make_table(std::uint64_t rows, std::uint64_t terms) {
     if (alignment == large_page) madvise(t.storage.get(), bytes, MADV_HUGEPAGE);
 #endif
     t.values = t.storage.get();
+    t.far = needed > far_table;
     std::fill(t.values, t.values + bytes / sizeof(double), 0.0);
     return t;
 }
@@ -103,67 +107,109 @@ constexpr std::size_t lockstep = 4;
 constexpr std::uint64_t chunk = 2048;
 constexpr std::uint64_t prefetch_distance = 32;
 
+enum class Variant : std::uint8_t { Avx, Sse2 };
+
+#if defined(__x86_64__)
+constexpr std::string_view sse2_name = "sse2";
+#else
+constexpr std::string_view sse2_name = "generic";
+#endif
+
+Variant variant_named(std::string_view name) {
+    if (name.empty()) name = available_kernels().front();
+    if (name == "avx") return Variant::Avx;
+    if (name == sse2_name) return Variant::Sse2;
+    panic("no summing kernel named " + std::string(name));
+}
+
 using f64x2 = double __attribute__((vector_size(16)));
+using f64x4 = double __attribute__((vector_size(32)));
+
+// Adds one row to a resample's sums, `vectors` vectors of terms; vectors go
+// by pointer, since a 256-bit vector passed by value in code compiled
+// without AVX would change the calling convention.
+template <class Lane, std::uint64_t vectors>
+[[gnu::always_inline]] inline void add_row(Lane* sum, const double* row) {
+    for (std::uint64_t v = 0; v < vectors; ++v) {
+        Lane x;
+        std::memcpy(&x, row + v * sizeof(Lane) / sizeof(double), sizeof x);
+        sum[v] = sum[v] + x;
+    }
+}
 
 // Adds the rows of draws [first, first + m) of `width` resamples to their
 // sums (and counts), each resample's in its own draw order. A stride known
-// at compile time keeps the sums in registers, two terms to a vector, one
-// lane per term, which keeps every term's order; stride 0 reads t.stride.
-template <std::uint64_t Stride, std::size_t width, class Draw>
-void add_draws(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t first, std::uint64_t m,
-               double* sums, std::uint64_t* counts) {
-    using Lane = std::conditional_t<Stride == 1, double, f64x2>;
-    constexpr std::uint64_t per_lane = sizeof(Lane) / sizeof(double);
-    constexpr std::uint64_t vectors = Stride == 0 ? 1 : Stride / per_lane;
+// at compile time keeps the sums in registers, a vector of terms to a
+// register, one lane per term, which keeps every term's order; stride 0
+// reads t.stride and sums in memory.
+template <class Vector, std::uint64_t Stride, std::size_t width, class Draw>
+[[gnu::always_inline]] inline void add_draws(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t first,
+                                             std::uint64_t m, double* sums, std::uint64_t* counts) {
+    using Lane = std::conditional_t<Stride == 1, double, std::conditional_t<Stride == 2, f64x2, Vector>>;
+    constexpr std::uint64_t vectors = Stride == 0 ? 1 : Stride * sizeof(double) / sizeof(Lane);
     const std::uint64_t stride = Stride != 0 ? Stride : t.stride;
     const double* values = t.values;
     const bool sized = !t.sizes.empty();
     Lane acc[width][vectors];
     if constexpr (Stride != 0) std::memcpy(acc, sums, sizeof acc);
-    // Adds one row to resample l's sums.
-    const auto add_row = [&](std::size_t l, const double* row) {
-        if constexpr (Stride == 0) {
-            double* sum = sums + l * stride;
-            for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
-        } else {
-            for (std::uint64_t v = 0; v < vectors; ++v) {
-                Lane x;
-                std::memcpy(&x, row + v * per_lane, sizeof x);
-                acc[l][v] = acc[l][v] + x;
-            }
-        }
-    };
     for (std::uint64_t j = 0; j < m; ++j) {
         // The rows some draws ahead are fetched meanwhile: a table beyond
         // the caches would otherwise wait on every load.
-        if (j + prefetch_distance < m)
+        if (t.far && j + prefetch_distance < m)
             for (std::size_t l = 0; l < width; ++l)
                 __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride);
-        if (d.block_size == 1) {
-            for (std::size_t l = 0; l < width; ++l) {
-                add_row(l, values + draws[l][j] * stride);
-                if (sized) counts[l] += t.sizes[draws[l][j]];
-            }
-            continue;
-        }
-        const std::uint64_t length = first + j + 1 < d.count ? d.block_size : d.last_length;
+        const std::uint64_t length = d.block_size == 1 || first + j + 1 < d.count ? d.block_size : d.last_length;
         for (std::size_t l = 0; l < width; ++l) {
             const double* row = values + draws[l][j] * stride;
-            for (std::uint64_t i = 0; i < length; ++i, row += stride) add_row(l, row);
+            for (std::uint64_t i = 0; i < length; ++i, row += stride) {
+                if constexpr (Stride == 0) {
+                    double* sum = sums + l * stride;
+                    for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
+                } else {
+                    add_row<Lane, vectors>(acc[l], row);
+                }
+            }
+            if (sized) counts[l] += t.sizes[draws[l][j]];
         }
     }
     if constexpr (Stride != 0) std::memcpy(sums, acc, sizeof acc);
 }
 
+template <class Draw>
+using AddFunction = void (*)(const Table&, const Draws&, Draw* const*, std::uint64_t, std::uint64_t, double*,
+                             std::uint64_t*);
+
+template <std::uint64_t Stride, std::size_t width, class Draw>
+void add_draws_sse2(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t first, std::uint64_t m,
+                    double* sums, std::uint64_t* counts) {
+    add_draws<f64x2, Stride, width, Draw>(t, d, draws, first, m, sums, counts);
+}
+
+#if defined(__x86_64__)
+template <std::uint64_t Stride, std::size_t width, class Draw>
+[[gnu::target("avx")]] void add_draws_avx(const Table& t, const Draws& d, Draw* const* draws, std::uint64_t first,
+                                          std::uint64_t m, double* sums, std::uint64_t* counts) {
+    add_draws<f64x4, Stride, width, Draw>(t, d, draws, first, m, sums, counts);
+}
+#endif
+
+// The kernel for a stride, of the variant given.
 template <std::size_t width, class Draw>
-auto add_function(std::uint64_t stride) {
+AddFunction<Draw> add_function(std::uint64_t stride, Variant variant) {
+    const auto pick = [&]<std::uint64_t S>() -> AddFunction<Draw> {
+#if defined(__x86_64__)
+        if (variant == Variant::Avx) return &add_draws_avx<S, width, Draw>;
+#endif
+        (void)variant;
+        return &add_draws_sse2<S, width, Draw>;
+    };
     switch (stride) {
-        case 1: return &add_draws<1, width, Draw>;
-        case 2: return &add_draws<2, width, Draw>;
-        case 4: return &add_draws<4, width, Draw>;
-        case 8: return &add_draws<8, width, Draw>;
-        case 16: return &add_draws<16, width, Draw>;
-        default: return &add_draws<0, width, Draw>;
+        case 1: return pick.template operator()<1>();
+        case 2: return pick.template operator()<2>();
+        case 4: return pick.template operator()<4>();
+        case 8: return pick.template operator()<8>();
+        case 16: return pick.template operator()<16>();
+        default: return pick.template operator()<0>();
     }
 }
 
@@ -174,6 +220,7 @@ struct Job {
     Draws draws;
     std::array<std::uint32_t, 8> key;
     std::vector<std::vector<double>>* statistics;  // [column][resample]
+    Variant variant;
 };
 
 random::RandomSource source_of(const Job& job, std::uint64_t r) {
@@ -200,7 +247,7 @@ template <std::size_t width, class Draw, class KeepGoing>
 bool run_group(const Job& job, std::uint64_t first, Draw* buffer, KeepGoing& keep_going) {
     const Table& t = *job.table;
     const Draws& d = job.draws;
-    const auto add = add_function<width, Draw>(t.stride);
+    const auto add = add_function<width, Draw>(t.stride, job.variant);
     std::optional<random::RandomSource> sources[width];
     Draw* draws[width];
     for (std::size_t l = 0; l < width; ++l) {
@@ -405,8 +452,8 @@ std::vector<std::vector<double>> statistics_of(const Table& t, std::uint64_t w, 
         bootstrap::reserve_storage(column, o.n_resamples);
         column.resize(o.n_resamples);
     }
-    const Job job{o.method, &t, draws_of(t, o.block_size), random::RandomSource::seed_from_u64(o.seed).core().key,
-                  &statistics};
+    const Job job{o.method,    &t, draws_of(t, o.block_size), random::RandomSource::seed_from_u64(o.seed).core().key,
+                  &statistics, variant_named(o.kernel)};
     run_all(job, o.n_resamples, o.threads, interrupt);
     return statistics;
 }
@@ -427,6 +474,19 @@ Result<std::vector<Centered>, Failure> centre_all(std::span<const std::span<cons
 }
 
 }  // namespace
+
+std::span<const std::string_view> available_kernels() {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> found;
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx")) found.push_back("avx");
+#endif
+        found.push_back(sse2_name);
+        return found;
+    }();
+    return names;
+}
 
 std::string display_text(const Failure& failure) {
     const std::string column = "columns[" + std::to_string(failure.column) + "]: ";

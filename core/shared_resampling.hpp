@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/interrupt.hpp"
@@ -51,7 +52,12 @@ struct Options {
     double confidence_level = 0.95;
     std::uint64_t seed = 0;
     std::uint64_t threads = 1;
+    std::string_view kernel = {};  // one of available_kernels(); empty for the first
 };
+
+// The variants of the kernel that sums the draws' rows this processor runs,
+// fastest first ("avx", then "sse2"); every one gives the same bits.
+std::span<const std::string_view> available_kernels();
 
 struct ColumnOutcome {
     double mean;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,24 +103,28 @@ Data make_data(std::size_t w, std::size_t n, std::uint64_t seed) {
 }
 
 void expect_literal(const Data& d, Units units, const Options& o) {
-    for (std::uint64_t threads : {1, 2, 3}) {
-        Options each = o;
-        each.threads = threads;
-        const auto statistics = resample_statistics(d.columns, units, each);
-        ASSERT_EQ(statistics.size(), d.columns.size());
-        for (std::size_t c = 0; c < d.columns.size(); ++c) {
-            const std::vector<double> expected = literal(d.columns[c], units, o);
-            for (std::uint64_t r = 0; r < o.n_resamples; ++r)
-                ASSERT_EQ(bits(statistics[c][r]), bits(expected[r]))
-                    << "column " << c << " resample " << r << " threads " << threads;
+    for (std::string_view kernel : available_kernels()) {
+        for (std::uint64_t threads : {1, 2, 3}) {
+            Options each = o;
+            each.threads = threads;
+            each.kernel = kernel;
+            const auto statistics = resample_statistics(d.columns, units, each);
+            ASSERT_EQ(statistics.size(), d.columns.size());
+            for (std::size_t c = 0; c < d.columns.size(); ++c) {
+                const std::vector<double> expected = literal(d.columns[c], units, o);
+                for (std::uint64_t r = 0; r < o.n_resamples; ++r)
+                    ASSERT_EQ(bits(statistics[c][r]), bits(expected[r]))
+                        << "column " << c << " resample " << r << " threads " << threads << " kernel " << kernel;
+            }
         }
     }
 }
 
-// Every layout (w of 1 and 6, strides of 1, 8 and 16 terms), items in blocks
-// of 1 and 5 with a cut last block, clusters by code and by total, and the
-// studentized sums, against one column at a time; resamples of 4 side by side
-// and the single ones after them, over 1, 2 and 3 threads.
+// Every layout (w of 1 and 6, strides of 1, 2, 8, 16 and 24 terms), items in
+// blocks of 1 and 5 with a cut last block, clusters by code and by total, and
+// the studentized sums, against one column at a time; resamples of 4 side by
+// side and the single ones after them, over 1, 2 and 3 threads, with every
+// kernel this processor runs.
 TEST(SharedResampling, SumsEqualOneColumnAtATime) {
     const std::vector<std::uint64_t> codes{0, 1, 2, 0, 2, 2, 3, 1, 3, 3, 0, 4, 4, 2, 1, 0, 3};
     for (std::size_t w : {1, 6}) {

@@ -297,7 +297,10 @@ void run_resamples(const Job& job, std::uint64_t first, std::uint64_t last, Keep
 // interrupt hook; a throw of the hook or a worker's failure stops all of
 // them, and is rethrown here once they are joined.
 void run_all(const Job& job, std::uint64_t n_resamples, std::uint64_t threads, InterruptCheck& interrupt) {
-    threads = std::min(threads, n_resamples);
+    // More threads than resamples, or far more than cores, would only wait;
+    // the results are the same for any number.
+    const std::uint64_t cores = std::thread::hardware_concurrency();
+    threads = std::min({threads, n_resamples, std::max<std::uint64_t>(64, 4 * cores)});
     if (threads <= 1) {
         auto keep_going = [&](std::uint64_t work) {
             interrupt.add(work);

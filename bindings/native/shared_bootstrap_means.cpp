@@ -106,8 +106,9 @@ constexpr Function cluster_function{
     "Percentile intervals of the means of clustered items from their\n"
     "clusters' totals alone: `totals` holds one column per sample, one\n"
     "total per cluster, and `cluster_sizes` each cluster's count of items.\n"
-    "The same resamples, streams and results as shared_bootstrap_means\n"
-    "over the items themselves.",
+    "The resamples are those of shared_bootstrap_means over the items, and\n"
+    "so are the intervals when each total is its items' sum from -0.0 in\n"
+    "item order; the mean is the totals' sum over the count of items.",
 };
 
 constexpr Member members[] = {

@@ -2,6 +2,7 @@
 """Times _mirabund_core against numpy, scipy, statsmodels and arch on the same data.
 
     python bench/run.py            # prints a markdown report to standard output
+    python bench/run.py shared     # only the sections named (bench_<name>)
 
 Every comparison runs in this one process. Each time is the median of a few
 repeats measured with time.perf_counter; calls shorter than a millisecond are
@@ -279,6 +280,39 @@ def bench_inference(report: Report, rng: np.random.Generator) -> None:
                                                f"bootstrap (limit 2x)")
         rows.append(Row(f"n={n:,}".replace(",", " "), ours,
                         [("percentile bootstrap (limit)", percentile), ("numpy vectorised", t_np)]))
+
+
+# ---- metrics sharing their resamples ----
+
+def bench_shared(report: Report, rng: np.random.Generator) -> None:
+    import mirabund
+
+    reps, n, width = 10_000, 200_000, 6
+    rows = report.section(f"{width} metrics over 200 000 items sharing their resamples (compare_metrics, method "
+                          f"percentile, 10 000 resamples; goal: with threads=1 at most 1.5x one "
+                          f"block_bootstrap_mean of the same items)")
+    items = np.tile(np.arange(n), 2)
+    table = {"model": np.repeat(np.array(["a", "b"]), n), "item": items,
+             **{f"m{m}": rng.normal(0.0, 1.0, 2 * n) for m in range(width)}}
+    differences = table["m0"][n:] - table["m0"][:n]
+
+    def family(threads: int | None, resamples: int = reps):
+        return lambda: mirabund.compare_metrics(table, baseline="a", candidate="b", method="percentile",
+                                                n_resamples=resamples, seed=SEED, threads=threads)
+
+    log(f"shared resamples: {width} metrics, n={n}")
+    one, every, single = median_times(Timed(family(1), repeats=3, budget=30.0, warmup=False),
+                                      Timed(family(None), repeats=3, budget=30.0, warmup=False),
+                                      Timed(lambda: mc.block_bootstrap_mean(differences, 1, reps, LEVEL, seed=SEED),
+                                            repeats=3, budget=15.0, warmup=False))
+    cores = getattr(os, "process_cpu_count", os.cpu_count)()
+    report.check(one <= 1.5 * single, f"shared resamples: {width} metrics with threads=1 take {one / single:.2f}x "
+                                      f"one block_bootstrap_mean (goal 1.5x)")
+    report.check(family(1, 500)() == family(2, 500)(), "shared resamples: threads=1 and threads=2 give equal results")
+    rows.append(Row("threads=1", one, [("one block_bootstrap_mean (goal: ours <= 1.5x)", single)],
+                    f"{one / single:.2f}x one metric's bootstrap for {width} metrics"))
+    rows.append(Row(f"threads=None ({cores} cores)", every, [("threads=1", one)],
+                    f"speed-up from threads {one / every:.2f}x"))
 
 
 # ---- block bootstrap with a Python callable ----
@@ -591,9 +625,11 @@ def main() -> int:
     start = time.perf_counter()
     report = Report()
     benches = (bench_bootstrap_mean, bench_inference, bench_bootstrap_callable, bench_correction,
-               bench_effect_and_length, bench_sequential, bench_ingestion)
+               bench_effect_and_length, bench_sequential, bench_ingestion, bench_shared)
+    chosen = {f"bench_{name}" for name in sys.argv[1:]}
     for i, bench in enumerate(benches):
-        bench(report, np.random.default_rng([SEED, i]))
+        if not chosen or bench.__name__ in chosen:
+            bench(report, np.random.default_rng([SEED, i]))
     print(render(report, time.perf_counter() - start))
     return 0 if all(c.startswith("ok") for c in report.checks) else 1
 

@@ -11,6 +11,7 @@ std::span<const Member> mean_standard_error_members();
 std::span<const Member> sign_flip_test_members();
 std::span<const Member> studentized_bootstrap_mean_members();
 std::span<const Member> betting_monitor_members();
+std::span<const Member> shared_bootstrap_means_members();
 std::span<const Member> effect_size_bounds_members();
 std::span<const Member> correction_members();
 
@@ -18,7 +19,8 @@ namespace {
 
 constexpr MemberList member_lists[] = {cluster_bootstrap_mean_members, mean_standard_error_members,
                                        sign_flip_test_members, studentized_bootstrap_mean_members,
-                                       betting_monitor_members, effect_size_bounds_members, correction_members};
+                                       betting_monitor_members, shared_bootstrap_means_members,
+                                       effect_size_bounds_members, correction_members};
 
 }  // namespace
 
@@ -26,9 +28,9 @@ const ModuleDeclaration this_module{
     .name = "mirabund._native",
     .doc = "Native routines of the mirabund package: the bootstrap of the mean by whole\n"
            "clusters, the standard errors of a mean, the bootstrap-t of a mean, the\n"
-           "sign-flip test, the betting monitor of bounded means, the effect-size\n"
-           "bounds and the correction of p-values. Called by mirabund,\n"
-           "not by users.",
+           "sign-flip test, the betting monitor of bounded means, the bootstrap of\n"
+           "several means from shared resamples, the effect-size bounds and the\n"
+           "correction of p-values. Called by mirabund, not by users.",
     .members = member_lists,
     .panic_name = "mirabund._native.PanicException",
     .panic_doc = "Raised when the native code of mirabund._native fails unrecoverably (a broken\n"

@@ -44,23 +44,6 @@ std::vector<double> sums_per_cluster(std::span<const double> values, std::span<c
     return sums;
 }
 
-// k when the codes are 0 .. k-1 each used at least once, else the error of
-// the first check they fail. The largest code is checked against n first:
-// n items cannot use more than n codes, and no table larger than the input
-// is made.
-Result<std::uint64_t, Error> count_clusters(std::span<const double> values,
-                                            std::span<const std::uint64_t> clusters) {
-    if (values.empty()) return std::unexpected(Error::EmptyValues);
-    if (clusters.size() != values.size()) return std::unexpected(Error::ClusterLengthMismatch);
-    const std::uint64_t largest = *std::max_element(clusters.begin(), clusters.end());
-    if (largest >= clusters.size()) return std::unexpected(Error::InvalidClusterCodes);
-    std::vector<bool> used(largest + 1);
-    for (std::uint64_t code : clusters) used[code] = true;
-    if (std::find(used.begin(), used.end(), false) != used.end())
-        return std::unexpected(Error::InvalidClusterCodes);
-    return largest + 1;
-}
-
 struct Spread {
     double mean;
     double standard_deviation;
@@ -108,6 +91,22 @@ void append_group_means(const ClusterTotals& clusters, random::RandomSource& sou
 }
 
 }  // namespace
+
+// The largest code is checked against n first:
+// n items cannot use more than n codes, and no table larger than the input
+// is made.
+Result<std::uint64_t, Error> count_clusters(std::span<const double> values,
+                                            std::span<const std::uint64_t> clusters) {
+    if (values.empty()) return std::unexpected(Error::EmptyValues);
+    if (clusters.size() != values.size()) return std::unexpected(Error::ClusterLengthMismatch);
+    const std::uint64_t largest = *std::max_element(clusters.begin(), clusters.end());
+    if (largest >= clusters.size()) return std::unexpected(Error::InvalidClusterCodes);
+    std::vector<bool> used(largest + 1);
+    for (std::uint64_t code : clusters) used[code] = true;
+    if (std::find(used.begin(), used.end(), false) != used.end())
+        return std::unexpected(Error::InvalidClusterCodes);
+    return largest + 1;
+}
 
 ClusterTotals cluster_totals(std::span<const double> values, std::span<const std::uint64_t> clusters,
                              std::uint64_t n_clusters) {

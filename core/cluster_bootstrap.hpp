@@ -84,6 +84,11 @@ enum class ClusterBootstrapError {
 
 std::string_view display_text(ClusterBootstrapError error);
 
+// k when the codes are 0 .. k-1 each used at least once, else the error of
+// the first check above they fail (EmptyValues to InvalidClusterCodes).
+Result<std::uint64_t, ClusterBootstrapError> count_clusters(std::span<const double> values,
+                                                            std::span<const std::uint64_t> clusters);
+
 // The clusters summarised for resampling: totals T_c and counts N_c.
 struct ClusterTotals {
     std::vector<double> totals;

@@ -39,11 +39,6 @@ namespace {
 using Error = StudentizedBootstrapError;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-struct Centered {
-    std::vector<double> deviations;  // y_i
-    std::vector<double> squares;     // y_i * y_i
-};
-
 // The t statistics of `width` consecutive resamples. Their draws are made
 // first, in the fixed order, into draws (room for width * n); then one pass
 // adds each resample's values to its own two sums, in its own draw order,
@@ -65,20 +60,7 @@ void append_group(const Centered& data, random::RandomSource& source, Draw* draw
             squares[r] = squares[r] + s[own[i]];
         }
     }
-    const double count = static_cast<double>(n);
-    const double root_n = std::sqrt(count);
-    const double cancellation = 4.0 * count * std::numeric_limits<double>::epsilon();
-    for (std::uint64_t r = 0; r < width; ++r) {
-        const double a = sums[r] / count;
-        // B - n a^2 loses about n ulps of B; a resample of one value repeated
-        // must get no spread at all, whatever the scale of the data.
-        const double excess = squares[r] - count * (a * a);
-        const double var = excess > cancellation * squares[r] ? excess / (count - 1.0) : 0.0;
-        double t;
-        if (var == 0.0) t = a == 0.0 ? 0.0 : std::copysign(infinity, a);
-        else t = a / (std::sqrt(var) / root_n);
-        out.push_back(t);
-    }
+    for (std::uint64_t r = 0; r < width; ++r) out.push_back(resample_t(sums[r], squares[r], n));
     interrupt.add(width * 3 * n);
 }
 
@@ -110,15 +92,20 @@ double order_statistic(std::vector<double>& statistics, std::uint64_t i) {
 
 }  // namespace
 
-Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_bootstrap_mean(
-    std::span<const double> values, std::uint64_t n_resamples, double confidence_level, std::uint64_t seed,
-    InterruptCheck interrupt) {
-    const std::uint64_t n = values.size();
-    if (n < 2) return std::unexpected(Error::TooFewValues);
-    if (!(confidence_level > 0.0) || !(confidence_level < 1.0))
-        return std::unexpected(Error::InvalidConfidenceLevel);
-    if (n_resamples == 0) return std::unexpected(Error::InvalidResampleCount);
+double resample_t(double sum, double squares, std::uint64_t n) {
+    const double count = static_cast<double>(n);
+    const double a = sum / count;
+    // B - n a^2 loses about n ulps of B; a resample of one value repeated
+    // must get no spread at all, whatever the scale of the data.
+    const double cancellation = 4.0 * count * std::numeric_limits<double>::epsilon();
+    const double excess = squares - count * (a * a);
+    const double var = excess > cancellation * squares ? excess / (count - 1.0) : 0.0;
+    if (var == 0.0) return a == 0.0 ? 0.0 : std::copysign(infinity, a);
+    return a / (std::sqrt(var) / std::sqrt(count));
+}
 
+Result<Centered, StudentizedBootstrapError> center(std::span<const double> values) {
+    const std::uint64_t n = values.size();
     for (double x : values)
         if (!std::isfinite(x)) return std::unexpected(Error::NonFiniteValues);
 
@@ -128,7 +115,7 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
         const bool all_equal = std::all_of(values.begin(), values.end(), [&](double x) { return x == values[0]; });
         return std::unexpected(all_equal ? Error::ZeroStandardError : Error::Overflow);
     }
-    Centered data{std::vector<double>(n), std::vector<double>(n)};
+    Centered data{mean, 0.0, std::vector<double>(n), std::vector<double>(n)};
     double total = -0.0;
     for (std::uint64_t i = 0; i < n; ++i) {
         data.deviations[i] = values[i] - mean;
@@ -136,22 +123,20 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
         total = total + data.squares[i];
     }
     const double count = static_cast<double>(n);
-    const double standard_error = std::sqrt(total / (count - 1.0)) / std::sqrt(count);
-    if (!(standard_error > 0.0)) return std::unexpected(Error::ZeroStandardError);
+    data.standard_error = std::sqrt(total / (count - 1.0)) / std::sqrt(count);
+    if (!(data.standard_error > 0.0)) return std::unexpected(Error::ZeroStandardError);
     // A resample's sum of squares is at most n times the largest square;
     // the data's own sum may still round past n times it.
     const double largest = *std::max_element(data.squares.begin(), data.squares.end());
     if (!std::isfinite(largest * count) || !std::isfinite(total)) return std::unexpected(Error::Overflow);
-    interrupt.add(n);
+    return data;
+}
 
-    std::vector<double> statistics;
-    bootstrap::reserve_storage(statistics, n_resamples);
-    random::RandomSource source = random::RandomSource::seed_from_u64(seed);
-    if (n - 1 <= std::numeric_limits<std::uint32_t>::max())
-        append_statistics<std::uint32_t>(data, n_resamples, source, statistics, interrupt);
-    else
-        append_statistics<std::uint64_t>(data, n_resamples, source, statistics, interrupt);
-
+StudentizedBootstrapOutcome outcome_of(const Centered& data, std::vector<double>& statistics,
+                                       double confidence_level) {
+    const std::uint64_t n_resamples = statistics.size();
+    const double mean = data.mean;
+    const double standard_error = data.standard_error;
     const double t = mean / standard_error;
     std::uint64_t at_least = 0;
     std::uint64_t at_most = 0;
@@ -174,6 +159,29 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
                                        at_least,
                                        at_most,
                                        resample_p_value(std::min(at_least, at_most), n_resamples)};
+}
+
+Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_bootstrap_mean(
+    std::span<const double> values, std::uint64_t n_resamples, double confidence_level, std::uint64_t seed,
+    InterruptCheck interrupt) {
+    const std::uint64_t n = values.size();
+    if (n < 2) return std::unexpected(Error::TooFewValues);
+    if (!(confidence_level > 0.0) || !(confidence_level < 1.0))
+        return std::unexpected(Error::InvalidConfidenceLevel);
+    if (n_resamples == 0) return std::unexpected(Error::InvalidResampleCount);
+
+    const Result<Centered, Error> data = center(values);
+    if (!data) return std::unexpected(data.error());
+    interrupt.add(n);
+
+    std::vector<double> statistics;
+    bootstrap::reserve_storage(statistics, n_resamples);
+    random::RandomSource source = random::RandomSource::seed_from_u64(seed);
+    if (n - 1 <= std::numeric_limits<std::uint32_t>::max())
+        append_statistics<std::uint32_t>(*data, n_resamples, source, statistics, interrupt);
+    else
+        append_statistics<std::uint64_t>(*data, n_resamples, source, statistics, interrupt);
+    return outcome_of(*data, statistics, confidence_level);
 }
 
 }  // namespace mirabund_core::studentized_bootstrap

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/interrupt.hpp"
 #include "core/outcome.hpp"
@@ -70,5 +71,23 @@ Result<StudentizedBootstrapOutcome, StudentizedBootstrapError> studentized_boots
 // The p-value above from its counts; the interval's j is the least count
 // for which this is at least alpha.
 double resample_p_value(std::uint64_t count, std::uint64_t n_resamples);
+
+// The values with their mean and standard error, and y_i and s_i above.
+struct Centered {
+    double mean;
+    double standard_error;
+    std::vector<double> deviations;  // y_i
+    std::vector<double> squares;     // s_i
+};
+
+// Checks the values (at least 2) from NonFiniteValues on and centres them.
+Result<Centered, StudentizedBootstrapError> center(std::span<const double> values);
+
+// t* of a resample of n draws from its sums A and B.
+double resample_t(double sum, double squares, std::uint64_t n);
+
+// Counts, p-value and interval from the t* of every resample; reorders them.
+StudentizedBootstrapOutcome outcome_of(const Centered& data, std::vector<double>& statistics,
+                                       double confidence_level);
 
 }  // namespace mirabund_core::studentized_bootstrap

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import enum
 import math
+from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from typing import ClassVar
 
@@ -20,11 +21,14 @@ import numpy as np
 
 from . import _native
 from ._checks import NanPolicy, Subject
-from ._inference import Method, Reference, Resampling, infer, warn_once
+from ._inference import Inference, Method, Reference, Request, Resampling, infer_all, warn_once
 from ._results import Result, returns_fields
 from ._samples import CodeArray, FloatArray, Labels, Scores, as_clusters, as_scores, keep_complete
 
-__all__ = ["Comparison", "Magnitude", "MeanInterval", "compare", "mean_interval"]
+__all__ = [
+    "Comparison", "Magnitude", "MeanInterval", "Pair", "compare", "mean_interval", "mean_intervals_of",
+    "paired_comparisons",
+]
 
 
 class Magnitude(enum.StrEnum):
@@ -239,6 +243,11 @@ METHOD_DOC = """method : {"auto", "cr2", "binary", "bootstrap-t", "exact", "perc
         package, for comparison only: it under-covers with few clusters or
         items."""
 
+THREADS_DOC = """threads : int, optional
+        The threads the bootstrap resamples are split over; None uses every
+        core this process may run on. Results are the same to the last bit
+        for any number: resample r draws from its own stream of the seed."""
+
 
 @returns_fields(MeanInterval)
 def mean_interval(
@@ -251,6 +260,7 @@ def mean_interval(
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
+    threads: int | None = None,
 ) -> MeanInterval:
     """The mean of one model's scores, its standard error and an interval.
 
@@ -281,6 +291,7 @@ def mean_interval(
         "raise" refuses missing values (score or cluster label) with a
         ``ValueError`` saying how many there are and where the first is;
         "omit" drops those items and counts them in ``n_dropped``.
+    {threads}
 
     Returns
     -------
@@ -310,7 +321,7 @@ def mean_interval(
     (0.7333, 6, <Method.BOOTSTRAP_T: 'bootstrap-t'>)
     """
     options = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
-                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy, threads=threads)
     scores = as_scores("x", x)
     groups = None if clusters is None else as_clusters(clusters, len(scores))
     keep, n_dropped = keep_complete({"x": scores}, options.nan_policy, clusters=groups)
@@ -324,23 +335,31 @@ def mean_interval_of(
     values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int
 ) -> MeanInterval:
     """The ``MeanInterval`` of complete scores; arguments as for :func:`infer`."""
-    summary = infer(values, codes, options, subject, n_dropped=n_dropped)
-    return MeanInterval(
-        mean=summary.mean,
-        standard_error=summary.standard_error,
-        ci_lower=summary.ci_lower,
-        ci_upper=summary.ci_upper,
-        confidence_level=options.confidence_level,
-        method=summary.method,
-        degrees_of_freedom=summary.degrees_of_freedom,
-        n_items=summary.n_items,
-        n_clusters=summary.n_clusters,
-        n_dropped=n_dropped,
-        block_size=summary.block_size,
-        n_resamples=options.n_resamples,
-        seed=options.seed,
-        warnings=summary.warnings,
-    )
+    return mean_intervals_of([Request(values, codes, subject, n_dropped)], options)[0]
+
+
+def mean_intervals_of(requests: Sequence[Request], options: Resampling) -> list[MeanInterval]:
+    """The ``MeanInterval`` of each request's complete scores, those of the
+    same items resampled together (:func:`infer_all`)."""
+    return [
+        MeanInterval(
+            mean=summary.mean,
+            standard_error=summary.standard_error,
+            ci_lower=summary.ci_lower,
+            ci_upper=summary.ci_upper,
+            confidence_level=options.confidence_level,
+            method=summary.method,
+            degrees_of_freedom=summary.degrees_of_freedom,
+            n_items=summary.n_items,
+            n_clusters=summary.n_clusters,
+            n_dropped=request.n_dropped,
+            block_size=summary.block_size,
+            n_resamples=options.n_resamples,
+            seed=options.seed,
+            warnings=summary.warnings,
+        )
+        for request, summary in zip(requests, infer_all(requests, options))
+    ]
 
 
 def _ratio(difference: float, spread: float) -> float:
@@ -348,6 +367,20 @@ def _ratio(difference: float, spread: float) -> float:
     if spread == 0.0:
         return 0.0 if difference == 0.0 else math.copysign(math.inf, difference)
     return difference / spread
+
+
+@dataclass(frozen=True, slots=True)
+class Pair:
+    """Complete, paired scores of two models to compare; ``codes`` and
+    ``subject`` as for :func:`infer`, ``items`` as a :class:`Request`'s."""
+
+    baseline: FloatArray
+    candidate: FloatArray
+    codes: CodeArray | None
+    subject: Subject
+    n_dropped: int
+    metric: str | None = None
+    items: Hashable = None
 
 
 def paired_comparison(
@@ -361,19 +394,32 @@ def paired_comparison(
     metric: str | None = None,
 ) -> Comparison:
     """Compare complete, paired scores; ``codes`` and ``subject`` as for :func:`infer`."""
-    with np.errstate(over="ignore"):
-        paired = candidate - baseline
-    if not np.isfinite(paired).all():
-        raise subject.refusal("the scores are too large: a difference candidate - baseline overflows a float; "
-                              "rescale them")
-    differences = infer(paired, codes, options, subject, n_dropped=n_dropped, of="differences", paired=True)
+    return paired_comparisons([Pair(baseline, candidate, codes, subject, n_dropped, metric)], options)[0]
+
+
+def paired_comparisons(pairs: Sequence[Pair], options: Resampling) -> list[Comparison]:
+    """The comparison of each pair, the differences of the same items
+    resampled together (:func:`infer_all`)."""
+    requests = []
+    for pair in pairs:
+        with np.errstate(over="ignore"):
+            paired = pair.candidate - pair.baseline
+        if not np.isfinite(paired).all():
+            raise pair.subject.refusal("the scores are too large: a difference candidate - baseline overflows a "
+                                       "float; rescale them")
+        requests.append(Request(paired, pair.codes, pair.subject, pair.n_dropped, "differences", True, pair.items))
+    return [_comparison(pair, differences, options)
+            for pair, differences in zip(pairs, infer_all(requests, options))]
+
+
+def _comparison(pair: Pair, differences: Inference, options: Resampling) -> Comparison:
     means = {role: _native.mean_standard_error(scores).mean for role, scores in
-             (("baseline", baseline), ("candidate", candidate))}
-    subject.check_finite("scores", *((f"the sum of the {role}'s scores", mean) for role, mean in means.items()))
+             (("baseline", pair.baseline), ("candidate", pair.candidate))}
+    pair.subject.check_finite("scores", *((f"the sum of the {role}'s scores", mean) for role, mean in means.items()))
     difference = differences.mean
     d_z = _ratio(difference, differences.standard_deviation)
     return Comparison(
-        metric=metric,
+        metric=pair.metric,
         baseline_mean=means["baseline"],
         candidate_mean=means["candidate"],
         difference=difference,
@@ -392,7 +438,7 @@ def paired_comparison(
         magnitude=Magnitude.of(d_z),
         n_items=differences.n_items,
         n_clusters=differences.n_clusters,
-        n_dropped=n_dropped,
+        n_dropped=pair.n_dropped,
         block_size=differences.block_size,
         n_resamples=options.n_resamples,
         seed=options.seed,
@@ -412,6 +458,7 @@ def compare(
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
+    threads: int | None = None,
 ) -> Comparison:
     """Is the candidate better than the baseline on the same items, and by how much?
 
@@ -449,6 +496,7 @@ def compare(
         "raise" refuses missing values with a ``ValueError`` saying how many
         there are and where the first is; "omit" drops every item missing in
         either model (or its cluster label) and counts them in ``n_dropped``.
+    {threads}
 
     Returns
     -------
@@ -481,7 +529,7 @@ def compare(
     (0.055, <Magnitude.LARGE: 'large'>)
     """
     options = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
-                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy, threads=threads)
     base = as_scores("baseline", baseline)
     cand = as_scores("candidate", candidate)
     if len(base) != len(cand):
@@ -499,4 +547,4 @@ def compare(
 
 for _routine in (mean_interval, compare):
     if _routine.__doc__:  # docstrings stripped (python -OO)
-        _routine.__doc__ = _routine.__doc__.replace("{method}", METHOD_DOC)
+        _routine.__doc__ = _routine.__doc__.replace("{method}", METHOD_DOC).replace("{threads}", THREADS_DOC)

@@ -23,6 +23,10 @@ keeps its level there (``validation/inference.py`` measures it):
 Under every method but ``percentile`` the p-value is below
 1 - confidence_level exactly when the interval excludes 0. The sums run in
 the native code in input order, so seeded results repeat to the last bit.
+The bootstrap methods resample through one native routine: values over the
+same items under the same method share their resamples (one call draws
+each resample's items once for all of them), and resample r draws from its
+own stream of the seed, so results do not depend on ``threads``.
 """
 
 from __future__ import annotations
@@ -31,19 +35,19 @@ import enum
 import math
 import os
 import warnings
-from collections.abc import Iterable
+from collections.abc import Hashable, Iterable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
 
-import _mirabund_core
-
-from . import _native
+from . import _native, _progress
 from ._checks import NanPolicy, Subject, check_choice, check_fraction, check_int, check_nan_policy
 from ._samples import CodeArray, FloatArray
 from ._seeds import resolve_seed
 
-__all__ = ["Inference", "InferenceWarning", "Method", "Reference", "Resampling", "infer", "warn_once"]
+__all__ = [
+    "Inference", "InferenceWarning", "Method", "Reference", "Request", "Resampling", "infer", "infer_all", "warn_once",
+]
 
 # Below these, inference rests on few independent units; say so.
 FEW_CLUSTERS = 10
@@ -109,11 +113,12 @@ class Resampling:
     confidence_level: float
     seed: int
     nan_policy: NanPolicy
+    threads: int = 1
 
     @classmethod
     def check(
         cls, *, method: object = "auto", block_size: object, n_resamples: object, confidence_level: object,
-        seed: object, nan_policy: object,
+        seed: object, nan_policy: object, threads: object = None,
     ) -> Resampling:
         return cls(
             method=Method.check(method),
@@ -122,7 +127,15 @@ class Resampling:
             confidence_level=check_fraction("confidence_level", confidence_level),
             nan_policy=check_nan_policy(nan_policy),
             seed=resolve_seed(seed),
+            threads=_all_cores() if threads is None else check_int(
+                "threads", threads, minimum=1, maximum=2**64 - 1, expected="None or an integer >= 1"),
         )
+
+
+def _all_cores() -> int:
+    """The cores this process may run on."""
+    count = getattr(os, "process_cpu_count", os.cpu_count)()
+    return count or 1
 
 
 @dataclass(frozen=True, slots=True)
@@ -303,6 +316,32 @@ def _sign_flip(values: FloatArray, codes: CodeArray | None, options: Resampling)
     return _native.sign_flip_test(totals, sizes, options.n_resamples, options.confidence_level, options.seed)
 
 
+@dataclass(frozen=True, slots=True)
+class Request:
+    """Values to infer about, as :func:`infer` takes them. Requests whose
+    ``items`` keys are equal (and not None) hold values of the same items
+    in the same clusters, and share their resamples."""
+
+    values: FloatArray
+    codes: CodeArray | None
+    subject: Subject
+    n_dropped: int
+    of: str = "scores"
+    paired: bool = False
+    items: Hashable = None
+
+
+@dataclass(frozen=True, slots=True)
+class _Pending:
+    """A request whose interval the resamples give."""
+
+    request: Request
+    method: Method
+    spread: _native.MeanStandardError
+    notes: list[str]
+    n_clusters: int | None
+
+
 def infer(
     values: FloatArray, codes: CodeArray | None, options: Resampling, subject: Subject, *, n_dropped: int,
     of: str = "scores", paired: bool = False,
@@ -316,6 +355,42 @@ def infer(
     values so large that a statistic overflows, are refused naming
     ``subject``.
     """
+    return infer_all([Request(values, codes, subject, n_dropped, of, paired)], options)[0]
+
+
+def infer_all(requests: Sequence[Request], options: Resampling) -> list[Inference]:
+    """:func:`infer` of each request; those of the same items under the same
+    bootstrap method in one native call, which draws each resample once."""
+    _progress.expect(len(requests))
+    prepared = []
+    for request in requests:
+        _progress.step(request.subject.name)
+        prepared.append(_prepare(request, options))
+    groups: dict[tuple[Hashable, Method], list[tuple[int, _Pending]]] = {}
+    for index, entry in enumerate(prepared):
+        if isinstance(entry, _Pending):
+            items = entry.request.items if entry.request.items is not None else object()
+            groups.setdefault((items, entry.method), []).append((index, entry))
+    done = {index: entry for index, entry in enumerate(prepared) if isinstance(entry, Inference)}
+    _progress.expect(len(groups))
+    for (_, method), members in groups.items():
+        pending = [entry for _, entry in members]
+        names = dict.fromkeys(entry.request.subject.name for entry in pending)
+        _progress.step(f"{options.n_resamples} resamples of {', '.join(names)}")
+        intervals = _native.shared_bootstrap_means(
+            [entry.request.values for entry in pending], "studentized" if method is Method.BOOTSTRAP_T else "percentile",
+            options.block_size, options.n_resamples, options.confidence_level, options.seed, options.threads,
+            pending[0].request.codes,
+        )
+        for (index, entry), interval in zip(members, intervals):
+            done[index] = _finish(entry, interval, options)
+    return [done[index] for index in range(len(prepared))]
+
+
+def _prepare(request: Request, options: Resampling) -> Inference | _Pending:
+    """The inference of a request, or what its resamples are to finish."""
+    values, codes, subject, n_dropped = request.values, request.codes, request.subject, request.n_dropped
+    of, paired = request.of, request.paired
     n_items = len(values)
     dropped = f" after dropping {n_dropped} incomplete item{'s' if n_dropped != 1 else ''}" if n_dropped else ""
     if n_items < 2:
@@ -369,36 +444,40 @@ def infer(
         degrees_of_freedom = spread.degrees_of_freedom
         lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
         reference = Reference.T
-    elif method is Method.BOOTSTRAP_T:
-        # A resample of the largest deviation n times must not overflow.
-        with np.errstate(over="ignore"):
-            squares = float(np.max((values - mean) ** 2)) * n_items
-        subject.check_finite(of, ("the sum of the squares of a bootstrap resample", squares))
-        bootstrap = _native.studentized_bootstrap_mean(values, options.n_resamples, level, options.seed)
-        lower, upper, p_value = bootstrap.ci_lower, bootstrap.ci_upper, bootstrap.p_value
-        reference = Reference.BOOTSTRAP
     elif method is Method.EXACT:
         flips = _sign_flip(values, codes, options)
         lower, upper, p_value = flips.ci_lower, flips.ci_upper, flips.p_value
         reference = Reference.RANDOMIZATION
     else:
+        if method is Method.BOOTSTRAP_T:
+            # A resample of the largest deviation n times must not overflow.
+            with np.errstate(over="ignore"):
+                squares = float(np.max((values - mean) ** 2)) * n_items
+            subject.check_finite(of, ("the sum of the squares of a bootstrap resample", squares))
+        return _Pending(request, method, spread, notes, n_clusters)
+    if math.isinf(lower) or math.isinf(upper):
+        notes.append(_UNBOUNDED[method])
+    return Inference(mean, spread.standard_deviation, standard_error, lower, upper, p_value, method, reference,
+                     degrees_of_freedom, n_items, n_clusters, options.block_size if codes is None else None,
+                     tuple(notes))
+
+
+def _finish(pending: _Pending, interval: _native.SharedBootstrapResult, options: Resampling) -> Inference:
+    """The inference of a bootstrap request from its column's interval."""
+    request, spread, method, notes = pending.request, pending.spread, pending.method, pending.notes
+    lower, upper = interval.ci_lower, interval.ci_upper
+    if method is Method.BOOTSTRAP_T:
+        standard_error, p_value, reference = spread.cr2_standard_error, interval.p_value, Reference.BOOTSTRAP
+        if math.isinf(lower) or math.isinf(upper):
+            notes.append(_UNBOUNDED[method])
+    else:
         standard_error = spread.standard_error
-        interval: _mirabund_core.BootstrapResult | _native.ClusterBootstrapResult
-        if codes is None:
-            interval = _mirabund_core.block_bootstrap_mean(values, options.block_size, options.n_resamples, level,
-                                                           seed=options.seed)
-        else:
-            interval = _native.cluster_bootstrap_mean(values, codes, options.n_resamples, level, options.seed)
-        lower, upper = interval.ci_lower, interval.ci_upper
-        p_value = math.erfc(abs(mean / standard_error) / math.sqrt(2.0))
+        p_value = math.erfc(abs(spread.mean / standard_error) / math.sqrt(2.0))
         reference = Reference.NORMAL
-    if method is Method.PERCENTILE:
         # A resample can hold more items than the data (a large cluster drawn
         # twice), so its sum can overflow where the data's did not.
         resample = "the sum of a bootstrap resample"
-        subject.check_finite(of, (resample, lower), (resample, upper))
-    elif math.isinf(lower) or math.isinf(upper):
-        notes.append(_UNBOUNDED[method])
-    return Inference(mean, spread.standard_deviation, standard_error, lower, upper, p_value, method, reference,
-                     degrees_of_freedom, n_items, n_clusters,
-                     options.block_size if codes is None else None, tuple(notes))
+        request.subject.check_finite(request.of, (resample, lower), (resample, upper))
+    return Inference(spread.mean, spread.standard_deviation, standard_error, lower, upper, p_value, method,
+                     reference, None, len(request.values), pending.n_clusters,
+                     options.block_size if request.codes is None else None, tuple(notes))

@@ -19,8 +19,8 @@ from typing import TYPE_CHECKING, Any, ClassVar, Literal
 import numpy as np
 
 from ._checks import NanPolicy, Subject, TableError, check_fraction, describe
-from ._compare import METHOD_DOC, Comparison, MeanInterval, mean_interval_of, paired_comparison
-from ._inference import Method, Resampling, warn_once
+from ._compare import METHOD_DOC, THREADS_DOC, Comparison, MeanInterval, Pair, mean_intervals_of, paired_comparisons
+from ._inference import Method, Request, Resampling, warn_once
 from ._metrics import Correction
 from ._tables import Table, as_score_table, items_by_row, labels_of, model_rows, refuse_missing, scores_of
 from ._results import Result, returns_fields
@@ -352,6 +352,7 @@ def compare_models(
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
     higher_is_better: bool = True,
+    threads: int | None = None,
 ) -> Leaderboard:
     """Compare several models on one metric of a long table: a leaderboard with rank intervals and tiers.
 
@@ -425,6 +426,9 @@ def compare_models(
     higher_is_better : bool, default True
         The metric's direction: False for a metric such as an error rate or
         a latency, where the lowest mean ranks first.
+    {threads}
+        Every model's mean, and every pair, is over the same items: the
+        means share their resamples, and so do the pairs.
 
     Returns
     -------
@@ -468,7 +472,7 @@ def compare_models(
     [('b', 1, 1), ('c', 2, 3), ('a', 2, 3)]
     """
     options = Resampling.check(method=method, block_size=1, n_resamples=n_resamples,
-                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+                               confidence_level=confidence_level, seed=seed, nan_policy=nan_policy, threads=threads)
     mean_options = dataclasses.replace(options, method=Method.AUTO) if options.method is Method.EXACT else options
     adjustment = Correction.check(correction)
     level = check_fraction("alpha", alpha)
@@ -502,14 +506,15 @@ def compare_models(
     subject = Subject(metric, in_table=True)
     names = [str(model) for model in compared]
 
-    means = [mean_interval_of(column, codes, mean_options, subject, n_dropped=n_dropped) for column in values]
+    means = mean_intervals_of([Request(column, codes, subject, n_dropped, items="all") for column in values],
+                              mean_options)
     if baseline is None:
         tested = [(i, j) for i in range(len(compared)) for j in range(i + 1, len(compared))]
     else:
         base = compared.index(baseline)
         tested = [(base, j) for j in range(len(compared)) if j != base]
-    comparisons = [paired_comparison(values[i], values[j], codes, options, subject, n_dropped=n_dropped,
-                                     metric=metric) for i, j in tested]
+    comparisons = paired_comparisons([Pair(values[i], values[j], codes, subject, n_dropped, metric, items="all")
+                                      for i, j in tested], options)
     p_values = [comparison.p_value for comparison in comparisons]
     adjusted, rejected = adjustment.adjust(p_values, level)
     holm = rejected if adjustment is Correction.HOLM else Correction.HOLM.adjust(p_values, level)[1]
@@ -563,7 +568,7 @@ def compare_models(
 
 
 if compare_models.__doc__:  # docstrings stripped (python -OO)
-    compare_models.__doc__ = compare_models.__doc__.replace("{method}", METHOD_DOC)
+    compare_models.__doc__ = compare_models.__doc__.replace("{method}", METHOD_DOC).replace("{threads}", THREADS_DOC)
 
 
 def _signed(value: float) -> str:

@@ -23,8 +23,8 @@ import _mirabund_core
 
 from . import _native
 from ._checks import NanPolicy, Subject, TableError, check_choice, check_fraction
-from ._compare import METHOD_DOC, Comparison, MeanInterval, mean_interval_of, paired_comparison
-from ._inference import Method, Resampling, warn_once
+from ._compare import METHOD_DOC, THREADS_DOC, Comparison, MeanInterval, Pair, mean_intervals_of, paired_comparisons
+from ._inference import Method, Request, Resampling, warn_once
 from ._results import Result, returns_fields
 from ._tables import Direction, ScoreTable, Table, as_score_table, pair_items, refuse_missing
 
@@ -210,6 +210,7 @@ def compare_metrics(
     confidence_level: float = 0.95,
     seed: int | None = None,
     nan_policy: NanPolicy = "raise",
+    threads: int | None = None,
 ) -> MetricComparisons:
     """Compare two models on every metric of a long table, with adjusted p-values.
 
@@ -280,6 +281,10 @@ def compare_metrics(
         counts them in each comparison's ``n_dropped``, and passes over rows
         without a model label. An item is in no cluster when either of its
         rows lacks the label.
+    {threads}
+        Metrics over the same items under the same bootstrap method share
+        their resamples: one native call draws each resample's items once
+        and sums every metric from that draw.
 
     Returns
     -------
@@ -322,14 +327,14 @@ def compare_metrics(
         table, baseline=baseline, candidate=candidate, metrics=metrics, direction=direction,
         model_column=model_column, item_column=item_column, cluster_column=cluster_column, correction=correction,
         alpha=alpha, block_size=block_size, n_resamples=n_resamples, confidence_level=confidence_level, seed=seed,
-        nan_policy=nan_policy, with_means=False, method=method,
+        nan_policy=nan_policy, with_means=False, method=method, threads=threads,
     )
     warn_once((f"{c.metric}: {note}" for c in family for note in c.warnings), stacklevel=2)
     return family
 
 
 if compare_metrics.__doc__:  # docstrings stripped (python -OO)
-    compare_metrics.__doc__ = compare_metrics.__doc__.replace("{method}", METHOD_DOC)
+    compare_metrics.__doc__ = compare_metrics.__doc__.replace("{method}", METHOD_DOC).replace("{threads}", THREADS_DOC)
 
 
 def compare_family(
@@ -351,13 +356,15 @@ def compare_family(
     nan_policy: object = "raise",
     with_means: bool = False,
     method: object = "auto",
+    threads: object = None,
 ) -> tuple[MetricComparisons, list[tuple[MeanInterval, MeanInterval]]]:
     """``compare_metrics``, and with ``with_means`` each model's mean interval
     per metric, over the same items as the metric's comparison (by the
     default method where the family's, "exact", tests differences only).
     Table errors are placed in the files the table was read from."""
     resampling = Resampling.check(method=method, block_size=block_size, n_resamples=n_resamples,
-                                  confidence_level=confidence_level, seed=seed, nan_policy=nan_policy)
+                                  confidence_level=confidence_level, seed=seed, nan_policy=nan_policy,
+                                  threads=threads)
     adjustment = Correction.check(correction)
     level = check_fraction("alpha", alpha)
     scores = as_score_table(table, model_column=model_column, item_column=item_column,
@@ -394,8 +401,7 @@ def _compare_table(
         if len(properties) == len(scored):
             raise TableError(f"no metric columns: every numeric column is equal for both models on every item "
                              f"({', '.join(map(repr, properties))}), a property of the items; name the metrics")
-    comparisons = []
-    means: list[tuple[MeanInterval, MeanInterval]] = []
+    compared: list[Pair] = []
     for metric, (base, cand) in scored.items():
         if metric in properties:
             continue
@@ -405,14 +411,16 @@ def _compare_table(
         keep = ~(np.isnan(base) | np.isnan(cand) | labels_missing)
         codes = None if pairs.clusters is None else pairs.clusters.select(keep)
         n_dropped = pairs.n_unmatched + int(len(keep) - np.count_nonzero(keep))
-        subject = Subject(metric, in_table=True)
-        comparisons.append(paired_comparison(base[keep], cand[keep], codes, resampling, subject,
-                                             n_dropped=n_dropped, metric=metric))
-        if with_means:
-            means.append((
-                mean_interval_of(base[keep], codes, mean_options, subject, n_dropped=n_dropped),
-                mean_interval_of(cand[keep], codes, mean_options, subject, n_dropped=n_dropped),
-            ))
+        # Metrics kept on the same items share their resamples.
+        compared.append(Pair(base[keep], cand[keep], codes, Subject(metric, in_table=True), n_dropped, metric,
+                             items=keep.tobytes()))
+    comparisons = paired_comparisons(compared, resampling)
+    means: list[tuple[MeanInterval, MeanInterval]] = []
+    if with_means:
+        requests = [Request(scores, pair.codes, pair.subject, pair.n_dropped, items=pair.items)
+                    for pair in compared for scores in (pair.baseline, pair.candidate)]
+        singles = mean_intervals_of(requests, mean_options)
+        means = list(zip(singles[0::2], singles[1::2]))
     return _family(table, baseline, candidate, comparisons, properties, resampling, adjustment, level), means
 
 

@@ -1,5 +1,5 @@
 from collections.abc import Iterator, Sequence
-from typing import ClassVar, Protocol, Self, SupportsIndex, TypeAlias, final, type_check_only
+from typing import ClassVar, Literal, Protocol, Self, SupportsIndex, TypeAlias, final, type_check_only
 
 from _mirabund_core import _Sample
 
@@ -14,6 +14,9 @@ __all__ = [
     "studentized_bootstrap_mean",
     "BettingMonitor",
     "restore_betting_monitor",
+    "SharedBootstrapResult",
+    "shared_bootstrap_means",
+    "shared_cluster_bootstrap_means",
     "effect_size_bounds",
     "CorrectionMethod",
     "CorrectionResult",
@@ -161,6 +164,36 @@ def restore_betting_monitor(
     sums: _Sample,
     live_log_capitals: _Sample,
 ) -> BettingMonitor: ...
+
+@final
+class SharedBootstrapResult:
+    @property
+    def mean(self) -> float: ...
+    @property
+    def ci_lower(self) -> float: ...
+    @property
+    def ci_upper(self) -> float: ...
+    @property
+    def p_value(self) -> float: ...
+
+def shared_bootstrap_means(
+    columns: Sequence[_Sample],
+    method: Literal["percentile", "studentized"],
+    block_size: int,
+    n_resamples: int,
+    confidence_level: float,
+    seed: int,
+    threads: int,
+    clusters: _Codes | None = None,
+) -> list[SharedBootstrapResult]: ...
+def shared_cluster_bootstrap_means(
+    totals: Sequence[_Sample],
+    cluster_sizes: _Codes,
+    n_resamples: int,
+    confidence_level: float,
+    seed: int,
+    threads: int,
+) -> list[SharedBootstrapResult]: ...
 
 def effect_size_bounds() -> tuple[float, float, float]: ...
 

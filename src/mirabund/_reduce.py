@@ -366,11 +366,11 @@ def spread_of(sums: ClusterSums) -> Spread:
 def percentile_from_totals(sums: ClusterSums, options: Resampling) -> tuple[float, float]:
     """The percentile cluster bootstrap interval from cluster totals and counts.
 
-    The one place that routine is called from; until the engine has it,
-    method "percentile" is refused here."""
-    raise ValueError("method 'percentile' with clusters is not available for a table held by a lazy engine "
-                     "(DuckDB, polars LazyFrame, Dask, Spark): use 'cr2' (the default) or 'exact', or collect "
-                     "the table into memory first")
+    The engine's totals are summed in its own order, so the bounds can
+    differ from the in-memory ones in their last bits."""
+    (interval,) = _native.shared_cluster_bootstrap_means([sums.totals], sums.counts, options.n_resamples,
+                                                          options.confidence_level, options.seed, options.threads)
+    return interval.ci_lower, interval.ci_upper
 
 
 def infer_sums(sums: ClusterSums, options: Resampling, subject: Subject, *, n_dropped: int, binary: bool,

@@ -71,7 +71,7 @@ def test_lazy_tables_give_the_numbers_of_pandas(engine, tmp_path):
     frame.loc[5, "score"] = np.nan  # a missing score drops that item from its metric only
     lazy = engine(frame, tmp_path) if engine is parquet_scan else engine(frame)
     for options in ({"cluster_column": "topic"}, {"cluster_column": "topic", "method": "exact"},
-                    {"method": "cr2"}, {}):
+                    {"cluster_column": "topic", "method": "percentile"}, {"method": "cr2"}, {}):
         assert_same_numbers(compared(frame, nan_policy="omit", **options),
                             compared(lazy, nan_policy="omit", **options))
     # Each model's mean interval too: 0/1 rates by the log-odds interval of CR2.
@@ -130,8 +130,6 @@ def test_reduced_tables_refuse_a_bad_pairing_with_counts():
     for message, table in refusals.items():
         with pytest.raises(mirabund.TableError, match=message):
             compared(duckdb_relation(table), cluster_column="topic")
-    with pytest.raises(ValueError, match="method 'percentile' with clusters is not available"):
-        compared(duckdb_relation(frame), cluster_column="topic", method="percentile")
 
 
 def test_spark_gives_the_numbers_of_pandas():

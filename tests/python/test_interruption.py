@@ -77,6 +77,9 @@ def test_exit_with_a_daemon_thread_inside_a_call(call):
 LONG_CALLS = {
     "bootstrap of the mean": "mc.block_bootstrap_mean(data, 10, 600_000, 0.95, seed=1)",
     "conversion of a long range": "mc.cohens_d(range(10**8), data)",
+    # The calling thread runs the hook while two workers resample.
+    "resamples over threads": "__import__('mirabund._native')._native.shared_bootstrap_means("
+                              "[data] * 6, 'percentile', 1, 600_000, 0.95, 1, 2)",
 }
 
 SIGINT_CHILD = PRELUDE + """

@@ -296,15 +296,17 @@ def bench_shared(report: Report, rng: np.random.Generator) -> None:
              **{f"m{m}": rng.normal(0.0, 1.0, 2 * n) for m in range(width)}}
     differences = table["m0"][n:] - table["m0"][:n]
 
-    def family(threads: int | None, resamples: int = reps):
-        return lambda: mirabund.compare_metrics(table, baseline="a", candidate="b", method="percentile",
+    def family(threads: int | None, resamples: int = reps, method: str = "percentile"):
+        return lambda: mirabund.compare_metrics(table, baseline="a", candidate="b", method=method,
                                                 n_resamples=resamples, seed=SEED, threads=threads)
 
     log(f"shared resamples: {width} metrics, n={n}")
-    one, every, single = median_times(Timed(family(1), repeats=3, budget=30.0, warmup=False),
-                                      Timed(family(None), repeats=3, budget=30.0, warmup=False),
-                                      Timed(lambda: mc.block_bootstrap_mean(differences, 1, reps, LEVEL, seed=SEED),
-                                            repeats=3, budget=15.0, warmup=False))
+    one, every, single, default = median_times(
+        Timed(family(1), repeats=3, budget=30.0, warmup=False),
+        Timed(family(None), repeats=3, budget=30.0, warmup=False),
+        Timed(lambda: mc.block_bootstrap_mean(differences, 1, reps, LEVEL, seed=SEED), repeats=3, budget=15.0,
+              warmup=False),
+        Timed(family(1, method="auto"), repeats=3, budget=15.0, warmup=False))
     cores = getattr(os, "process_cpu_count", os.cpu_count)()
     report.check(one <= 1.5 * single, f"shared resamples: {width} metrics with threads=1 take {one / single:.2f}x "
                                       f"one block_bootstrap_mean (goal 1.5x)")
@@ -313,6 +315,8 @@ def bench_shared(report: Report, rng: np.random.Generator) -> None:
                     f"{one / single:.2f}x one metric's bootstrap for {width} metrics"))
     rows.append(Row(f"threads=None ({cores} cores)", every, [("threads=1", one)],
                     f"speed-up from threads {one / every:.2f}x"))
+    rows.append(Row("method auto (the t reference from 500 items on)", default,
+                    [("one block_bootstrap_mean", single)], f"{default / single:.2f}x, no resampling"))
 
 
 # ---- block bootstrap with a Python callable ----

@@ -69,4 +69,4 @@ compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_nat
 mkdir "$WORK/tree"
 cp -r "$ROOT/README.md" "$ROOT/examples" "$ROOT/tests" "$WORK/tree/"
 (cd "$WORK/tree" && env -u PYTHONPATH MIRABUND_EXPECT_MODULE_DIR="$SITE" \
-    "$WORK/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+    "$WORK/venv/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)

@@ -33,4 +33,4 @@ LD_PRELOAD="$RUNTIME $(g++ -print-file-name=libstdc++.so)" \
     MIRABUND_EXPECT_MODULE_DIR="$BUILD" \
     MIRABUND_SANITIZED=1 \
     PYTHONPATH="$BUILD" \
-    "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    "$VENV/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python

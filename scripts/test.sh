@@ -32,7 +32,7 @@ if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
         "$VENV_OLDEST/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" \
             -r "$ROOT/tests/requirements-toolkit.txt"
         install_module "$VENV_OLDEST"
-        (cd "$ROOT" && "$VENV_OLDEST/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+        (cd "$ROOT" && "$VENV_OLDEST/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)
     elif [ -n "${CI:-}" ]; then
         echo "error: no CPython $OLDEST found (pyenv install $OLDEST, or put python$OLDEST on the PATH)" >&2
         exit 1

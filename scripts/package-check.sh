@@ -2,7 +2,7 @@
 # Checks the packaging: builds the sdist and, from it, the wheel; checks the
 # wheel's contents; installs the wheel into a new, empty virtual environment
 # and runs the Python tests against it from outside the source tree, so that
-# nothing is imported from the checkout.
+# nothing is imported from the checkout; then installs that wheel in $VENV.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++
 ensure_venv
@@ -70,3 +70,8 @@ mkdir "$WORK/tree"
 cp -r "$ROOT/README.md" "$ROOT/examples" "$ROOT/tests" "$WORK/tree/"
 (cd "$WORK/tree" && env -u PYTHONPATH MIRABUND_EXPECT_MODULE_DIR="$SITE" \
     "$WORK/venv/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)
+
+# The same wheel into $VENV too, where the type checks read the installed
+# package, so that the module is not compiled a second time.
+"$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "${WHEEL[0]}"
+"$VENV/bin/python" -m pip install -q "${WHEEL[0]}"

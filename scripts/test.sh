@@ -41,8 +41,8 @@ if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
     fi
 fi
 
-# The type checks read the package installed in $VENV: install it as it is now.
-install_module
+# The type checks read the package installed in $VENV: the wheel that the
+# packaging check built from this tree.
 bash "$ROOT/scripts/typecheck.sh"
 
 echo "== Python tests (module built with ASan and UBSan)"

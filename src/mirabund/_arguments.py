@@ -132,7 +132,8 @@ def parser() -> argparse.ArgumentParser:
                         help="the model of a harness log in place of the one it records; once per file, in order")
     report.add_argument("--method", default="auto", choices=[m.value for m in Method],
                         help="how intervals and p-values are computed (default: auto, which is binary for 0/1 "
-                             "scores, cr2 with --cluster-column, bootstrap-t without): cr2 (CR2 standard errors, "
+                             "scores, cr2 with --cluster-column or from 500 items on, bootstrap-t for fewer "
+                             "items): cr2 (CR2 standard errors, "
                              "t reference on Bell-McCaffrey degrees of freedom), bootstrap-t (studentized bootstrap), "
                              "binary (Wilson's interval; McNemar's score test with Tango's interval for pairs), "
                              "exact (sign-flip randomization test; McNemar's exact test for 0/1 scores), percentile "
@@ -144,6 +145,10 @@ def parser() -> argparse.ArgumentParser:
     report.add_argument("--resamples", type=_checked("--resamples", int,
                                                      lambda o, v: check_int(o, v, minimum=1, maximum=2**64 - 1)),
                         default=10_000, metavar="N", help="bootstrap resamples (default: 10000)")
+    report.add_argument("--threads", type=_checked("--threads", int,
+                                                   lambda o, v: check_int(o, v, minimum=1, maximum=2**64 - 1)),
+                        metavar="N", help="threads that share the resamples; the results are the same for any "
+                                          "number (default: every core)")
     report.add_argument("--confidence-level", type=_checked("--confidence-level", float, check_fraction),
                         default=0.95, metavar="C", help="confidence level of the intervals (default: 0.95)")
     report.add_argument("--seed", type=_checked("--seed", int, seed), metavar="N",

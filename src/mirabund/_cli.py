@@ -36,7 +36,7 @@ OPTIONS = {
     "model_column": "--model-column", "item_column": "--item-column", "cluster_column": "--cluster-column",
     "nan_policy": "--nan-policy", "direction": "--higher-is-better/--lower-is-better", "labels": "--label",
     "format": "--format", "method": "--method", "block_size": "--block-size", "n_resamples": "--resamples",
-    "confidence_level": "--confidence-level", "seed": "--seed", "alpha": "--alpha",
+    "confidence_level": "--confidence-level", "seed": "--seed", "alpha": "--alpha", "threads": "--threads",
 }
 
 
@@ -235,9 +235,9 @@ def _report(args: argparse.Namespace) -> int:
             raise UsageError("mirabund report: error: --candidate needs --baseline")
         family, means = compare_family(
             table, baseline=args.baseline, candidate=args.candidate, metrics=args.metrics,
-            correction=args.correction or "benjamini-hochberg", alpha=args.alpha, block_size=args.block_size, n_resamples=args.resamples,
-            confidence_level=args.confidence_level, seed=args.seed, nan_policy=args.nan_policy, with_means=True,
-            method=args.method,
+            correction=args.correction or "benjamini-hochberg", alpha=args.alpha, block_size=args.block_size,
+            n_resamples=args.resamples, confidence_level=args.confidence_level, seed=args.seed,
+            nan_policy=args.nan_policy, with_means=True, method=args.method, threads=args.threads,
         )
     except TableError as error:
         raise UsageError(error.message(error.where or "table", OPTIONS)) from None
@@ -305,7 +305,8 @@ def run_leaderboard(args: argparse.Namespace, table: ScoreTable, outputs: dict[s
                 item_column=table.item_column, cluster_column=table.cluster_column,
                 correction=args.correction or "holm", alpha=args.alpha, method=args.method,
                 n_resamples=args.resamples, confidence_level=args.confidence_level, seed=seed,
-                nan_policy=args.nan_policy, higher_is_better=table.direction(metric) is Direction.HIGHER))
+                nan_policy=args.nan_policy, higher_is_better=table.direction(metric) is Direction.HIGHER,
+                threads=args.threads))
     _progress.finish()
     text = "\n\n".join(format_leaderboard(board, source) for board in boards)
     document = {"leaderboards": [leaderboard_json(board, source) for board in boards]}

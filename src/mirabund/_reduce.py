@@ -47,9 +47,8 @@ from ._inference import (
 )
 
 __all__ = ["ClusterSums", "MetricSums", "PairedScores", "Spread", "by_item", "check_items", "check_models",
-           "cluster_sums", "compare_sums",
-           "infer_sums", "is_lazy", "lazy_frame", "paired_rows", "paired_scores", "percentile_from_totals", "reduced_family",
-           "spread_of"]
+           "cluster_sums", "compare_sums", "infer_sums", "is_lazy", "lazy_frame", "paired_rows", "paired_scores",
+           "percentile_from_totals", "reduced_family", "spread_of"]
 
 # Internal column names of the joined frame; only these are selected, so
 # they cannot meet the table's own.

@@ -22,7 +22,7 @@ TYPE_CHECKING = False  # as in __init__: typing is not imported before main runs
 if TYPE_CHECKING:
     import argparse
     from pathlib import Path
-    from typing import Any
+    from typing import Any, NoReturn
 
     from ._compare import Comparison, MeanInterval
     from ._metrics import MetricComparisons
@@ -338,8 +338,45 @@ def _silence_stdout() -> None:
     os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
+_interrupted = False
+
+
+def _on_interrupt(signum: int, frame: object) -> None:
+    """Python's own answer to Ctrl-C, remembered: an extension whose loading it
+    interrupts (numpy's) reports it as an ImportError."""
+    global _interrupted
+    _interrupted = True
+    raise KeyboardInterrupt
+
+
+def _end_interrupted() -> NoReturn:
+    """End at once: a Ctrl-C inside the loading of an extension (pyarrow's)
+    leaves it half made, and the interpreter's own exit would then end the
+    process by the signal instead of this status."""
+    print("mirabund: interrupted", file=sys.stderr)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(130)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (2 for a bad file or argument)."""
+    import signal
+
+    own = signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    if own:
+        signal.signal(signal.SIGINT, _on_interrupt)
+    try:
+        return _main(argv)
+    finally:
+        if own:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         from ._arguments import parser
 
@@ -356,16 +393,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout()
         return 141
     except KeyboardInterrupt:
-        # Ended at once: a Ctrl-C inside the loading of an extension (pyarrow's)
-        # leaves it half made, and the interpreter's own exit would then end
-        # the process by the signal instead of this status.
-        print("mirabund: interrupted", file=sys.stderr)
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except (OSError, ValueError):
-                pass
-        os._exit(130)
+        _end_interrupted()
+    except ImportError:
+        if _interrupted:
+            _end_interrupted()
+        raise
     except OSError as error:
         if sys.stdout.closed or error.errno is None:
             raise

@@ -24,6 +24,8 @@ RUNTIME="$(clang++-"$CLANG_VERSION" -print-file-name=libclang_rt.asan-x86_64.so)
 # library, so that ASan finds the real exception thrower), Python's own
 # allocator is bypassed so ASan sees every block, and leaks whose allocating
 # frame lies in the interpreter are its own, not ours.
+# One process: the timing of the interruption tests is tight enough under
+# the sanitizer without a second worker beside them.
 cd "$ROOT"
 LD_PRELOAD="$RUNTIME $(g++ -print-file-name=libstdc++.so)" \
     PYTHONMALLOC=malloc \
@@ -33,4 +35,4 @@ LD_PRELOAD="$RUNTIME $(g++ -print-file-name=libstdc++.so)" \
     MIRABUND_EXPECT_MODULE_DIR="$BUILD" \
     MIRABUND_SANITIZED=1 \
     PYTHONPATH="$BUILD" \
-    "$VENV/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python
+    "$VENV/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" -n 0 tests/python

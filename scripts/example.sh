@@ -9,7 +9,7 @@ ensure_debian_packages cmake g++
 ensure_venv
 # The source's fingerprint: every file that goes into the package.
 STAMP="$VENV/.mirabund-source"
-SOURCE="$(cd "$ROOT" && find CMakeLists.txt pyproject.toml README.md core python src -type f ! -name '*.pyc' -print0 |
+SOURCE="$(cd "$ROOT" && find CMakeLists.txt pyproject.toml README.md core bindings src -type f ! -name '*.pyc' -print0 |
     sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$STAMP" 2>/dev/null)" != "$SOURCE" ] || ! "$VENV/bin/python" -c 'import mirabund._native' 2>/dev/null; then
     "$VENV/bin/python" -m pip install -q "$ROOT[plot,inspect]"

@@ -210,6 +210,16 @@ def _method_for(options: Resampling, values: FloatArray, clustered: bool, paired
     return method
 
 
+def zero_spread_note(reason: str, paired: bool) -> str:
+    """What a zero standard error does: one model's mean gets an interval
+    without width; differences fall back on the sign flips, which need no spread."""
+    if not paired:
+        return f"the standard error is 0 ({reason}): the interval has no width and says nothing about the mean's " \
+               "uncertainty"
+    return f"the standard error is 0 ({reason}), so no t or normal p-value exists; the p-value and interval are " \
+           "the exact sign-flip test's"
+
+
 def _fragility(n_items: int, codes: CodeArray | None, n_clusters: int | None) -> list[str]:
     notes = []
     if codes is None:
@@ -430,14 +440,11 @@ def _prepare(request: Request, options: Resampling) -> Inference | _Pending:
         # 0 for any nonzero mean. Differences fall back on the sign flips,
         # which need none; one model's mean gets an interval without width.
         reason = "every value is equal" if spread.standard_deviation == 0.0 else "the clusters' means are equal"
+        notes.append(zero_spread_note(reason, paired))
         if not paired:
-            notes.append(f"the standard error is 0 ({reason}): the interval has no width and says nothing "
-                         f"about the mean's uncertainty")
             return Inference(mean, spread.standard_deviation, 0.0, mean, mean, math.nan, method, Reference.T,
                              None, n_items, n_clusters, None if codes is not None else options.block_size,
                              tuple(notes))
-        notes.append(f"the standard error is 0 ({reason}), so no t or normal p-value exists; the p-value and "
-                     f"interval are the exact sign-flip test's")
         method = Method.EXACT
 
     if method is Method.CR2:

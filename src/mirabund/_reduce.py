@@ -44,6 +44,7 @@ from ._inference import (
     _fragility,
     _method_for,
     _t_reference,
+    zero_spread_note,
 )
 
 __all__ = ["ClusterSums", "MetricSums", "PairedScores", "Spread", "by_item", "check_items", "check_models",
@@ -400,13 +401,10 @@ def infer_sums(sums: ClusterSums, options: Resampling, subject: Subject, *, n_dr
         return Inference(mean, spread.standard_deviation, standard_error, lower, upper, p_value, method, reference,
                          degrees_of_freedom, n_items, n_clusters, None, tuple(notes))
     if method is not Method.EXACT and standard_error == 0.0:
+        notes.append(zero_spread_note("the clusters' means are equal", paired))
         if not paired:
-            notes.append("the standard error is 0 (the clusters' means are equal): the interval has no width and "
-                         "says nothing about the mean's uncertainty")
             return Inference(mean, spread.standard_deviation, 0.0, mean, mean, math.nan, method, Reference.T,
                              None, n_items, n_clusters, None, tuple(notes))
-        notes.append("the standard error is 0 (the clusters' means are equal), so no t or normal p-value exists; "
-                     "the p-value and interval are the exact sign-flip test's")
         method = Method.EXACT
     if method is Method.CR2:
         degrees_of_freedom = spread.degrees_of_freedom

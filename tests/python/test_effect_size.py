@@ -145,3 +145,19 @@ def test_arguments_are_left_untouched(core):
     assert baseline == [3.0, 1.0, 2.0]
     baseline.append(100.0)
     assert r.cohens_d == 1.0 and r.n_baseline == 3
+
+
+
+def test_the_package_buckets_effects_as_the_engine_does(core):
+    import math
+
+    from mirabund import Magnitude
+
+    names = [Magnitude.NEGLIGIBLE, Magnitude.SMALL, Magnitude.MEDIUM, Magnitude.LARGE]  # by the engine's codes
+    for shift in (0.0, 0.1, 0.2, 0.35, 0.5, 0.65, 0.8, 3.0, math.nan):
+        for signed in (shift, -shift):
+            r = core.cohens_d([-1.0, 0.0, 1.0], [signed - 1.0, signed, signed + 1.0])
+            assert Magnitude.of(r.cohens_d) is names[int(r.magnitude)], signed
+    # A bound belongs to the larger magnitude.
+    assert [Magnitude.of(d) for d in (math.nextafter(0.2, 0), 0.2, math.nextafter(0.8, 0), -0.8)] == \
+        [Magnitude.NEGLIGIBLE, Magnitude.SMALL, Magnitude.MEDIUM, Magnitude.LARGE]

@@ -105,7 +105,7 @@ Draws draws_of(const Table& t, std::uint64_t block_size) {
 // made this many per resample at a time.
 constexpr std::size_t lockstep = 4;
 constexpr std::uint64_t chunk = 2048;
-constexpr std::uint64_t prefetch_distance = 32;
+constexpr std::uint64_t prefetch_distance = 64;
 
 enum class Variant : std::uint8_t { Avx, Sse2 };
 
@@ -152,23 +152,47 @@ template <class Vector, std::uint64_t Stride, std::size_t width, class Draw>
     const bool sized = !t.sizes.empty();
     Lane acc[width][vectors];
     if constexpr (Stride != 0) std::memcpy(acc, sums, sizeof acc);
-    for (std::uint64_t j = 0; j < m; ++j) {
-        // The rows some draws ahead are fetched meanwhile: a table beyond
-        // the caches would otherwise wait on every load.
+    const auto add_one_row = [&](std::size_t l, const double* row) {
+        if constexpr (Stride == 0) {
+            double* sum = sums + l * stride;
+            for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
+        } else {
+            add_row<Lane, vectors>(acc[l], row);
+        }
+    };
+    // The rows some draws ahead are fetched meanwhile: a table beyond the
+    // caches would otherwise wait on every load. They go to the second-level
+    // cache, whose misses may be many more in flight than the first's.
+    const auto prefetch_ahead = [&](std::uint64_t j) {
         if (t.far && j + prefetch_distance < m)
             for (std::size_t l = 0; l < width; ++l)
-                __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride);
-        const std::uint64_t length = d.block_size == 1 || first + j + 1 < d.count ? d.block_size : d.last_length;
-        for (std::size_t l = 0; l < width; ++l) {
-            const double* row = values + draws[l][j] * stride;
-            for (std::uint64_t i = 0; i < length; ++i, row += stride) {
-                if constexpr (Stride == 0) {
-                    double* sum = sums + l * stride;
-                    for (std::uint64_t c = 0; c < stride; ++c) sum[c] = sum[c] + row[c];
-                } else {
-                    add_row<Lane, vectors>(acc[l], row);
+                __builtin_prefetch(values + draws[l][j + prefetch_distance] * stride, 0, 2);
+    };
+    if (d.block_size == 1) {
+        // One row a draw: no block loop to run, and counts kept only for
+        // clusters, each case a loop of its own.
+        const auto one_row_each = [&]<bool counted>() {
+            for (std::uint64_t j = 0; j < m; ++j) {
+                prefetch_ahead(j);
+                for (std::size_t l = 0; l < width; ++l) {
+                    add_one_row(l, values + draws[l][j] * stride);
+                    if constexpr (counted) counts[l] += t.sizes[draws[l][j]];
                 }
             }
+        };
+        if (sized)
+            one_row_each.template operator()<true>();
+        else
+            one_row_each.template operator()<false>();
+        if constexpr (Stride != 0) std::memcpy(sums, acc, sizeof acc);
+        return;
+    }
+    for (std::uint64_t j = 0; j < m; ++j) {
+        prefetch_ahead(j);
+        const std::uint64_t length = first + j + 1 < d.count ? d.block_size : d.last_length;
+        for (std::size_t l = 0; l < width; ++l) {
+            const double* row = values + draws[l][j] * stride;
+            for (std::uint64_t i = 0; i < length; ++i, row += stride) add_one_row(l, row);
             if (sized) counts[l] += t.sizes[draws[l][j]];
         }
     }

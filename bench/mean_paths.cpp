@@ -5,7 +5,10 @@
 // - the whole bootstrap two ways on the same data and seed: the lockstep
 //   path the library takes for its own mean, and the plain path it takes for
 //   any other statistic (here the same mean, one resample at a time into a
-//   buffer), with a check that both give the same bits.
+//   buffer), with a check that both give the same bits;
+// - the lockstep path against its limit: its two stages run alone, the
+//   batch draws of every start and the chosen sum kernel over drawn starts,
+//   timed in turn with it so that the machine's load falls on all three.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -87,6 +90,66 @@ void kernel_table() {
     }
 }
 
+// The lockstep path's own batches: the same group width and draws per call.
+struct Batching {
+    std::uint64_t blocks;
+    std::uint64_t lockstep;
+    std::uint64_t groups_per_batch;
+};
+
+Batching batching_of(std::uint64_t n, std::uint64_t block) {
+    const std::uint64_t blocks = (n - 1) / block + 1;
+    const std::uint64_t room = std::max<std::uint64_t>(2 * (n + block), std::uint64_t{1} << 20);
+    std::uint64_t lockstep = bootstrap::max_lockstep;
+    while (lockstep > 1 && lockstep * blocks > room) lockstep /= 2;
+    return {blocks, lockstep, std::max<std::uint64_t>(1, (std::uint64_t{1} << 14) / (lockstep * blocks))};
+}
+
+void limit_table(std::span<const double> data, std::uint64_t resamples) {
+    const std::uint64_t n = data.size();
+    std::printf("\n| block size | lockstep path | draws alone | sums alone | limit (draws + sums) | path/limit |\n"
+                "|---|---|---|---|---|---|\n");
+    for (const std::uint64_t block : {1, 10, 100}) {
+        const Batching b = batching_of(n, block);
+        const std::uint64_t per_batch = b.groups_per_batch * b.lockstep;
+        std::vector<std::uint32_t> starts(per_batch * b.blocks);
+        const bootstrap::Resampling rs{data.data(), n, block, b.blocks, n - (b.blocks - 1) * block};
+        const bootstrap::SumKernel kernel = bootstrap::chosen_sum_kernel();
+        std::vector<double> path_times, draw_times, sum_times;
+        for (int repeat = 0; repeat < 7; ++repeat) {
+            double start = cpu_seconds();
+            (void)bootstrap::block_bootstrap(data, block, resamples, 0.95, bootstrap::mean, 7);
+            path_times.push_back(cpu_seconds() - start);
+
+            rng::RandomSource source = rng::RandomSource::seed_from_u64(7);
+            start = cpu_seconds();
+            for (std::uint64_t done = 0; done < resamples; done += per_batch) {
+                const std::uint64_t batch = std::min(resamples - done, per_batch);
+                source.gen_range_fill(0, n - block, std::span<std::uint32_t>(starts.data(), batch * b.blocks));
+            }
+            draw_times.push_back(cpu_seconds() - start);
+
+            // The last batch's starts, summed as often as the path sums groups.
+            const std::uint32_t* rows[bootstrap::max_lockstep];
+            double sums[bootstrap::max_lockstep];
+            double checksum = 0.0;
+            start = cpu_seconds();
+            for (std::uint64_t done = 0; done < resamples; done += b.lockstep) {
+                const std::uint64_t first = done % per_batch;
+                for (std::size_t r = 0; r < b.lockstep; ++r) rows[r] = starts.data() + (first + r) * b.blocks;
+                kernel(rs, rows, b.lockstep, sums);
+                checksum += sums[0];
+            }
+            sum_times.push_back(cpu_seconds() - start);
+            if (checksum == 0.5) std::printf(" ");  // keeps the sums from being optimised away
+        }
+        for (auto* times : {&path_times, &draw_times, &sum_times}) std::sort(times->begin(), times->end());
+        const double path = path_times[3], draws = draw_times[3], sums = sum_times[3];
+        std::printf("| %llu | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2fx |\n", static_cast<unsigned long long>(block),
+                    path * 1e3, draws * 1e3, sums * 1e3, (draws + sums) * 1e3, path / (draws + sums));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -117,4 +180,5 @@ int main() {
                     lockstep * 1e3, plain / lockstep,
                     std::memcmp(&outcome[0], &outcome[1], sizeof outcome[0]) == 0 ? "yes" : "NO");
     }
+    limit_table(data, resamples);
 }

@@ -191,6 +191,20 @@ CORPUS = {
         # interval: signed zeros and infinities, level 0.95
         "interval_zeros": bytes([3, 19]) + b"".join(edge(i % 4 if i % 5 else INF) for i in range(20)) + unit(edge(P95)),
     },
+    "fuzz_shared_resampling": {
+        # 6 columns of 12 items, blocks of 3, 20 resamples at 0.9, 3 threads
+        "blocks_six_columns": bytes([16, 5, 12]) + b"".join(sixteenth(c * 29 + i * 7) for c in range(6) for i in range(12))
+        + bytes([0, 0, 3, 20]) + unit_byte(230) + u64(7) + bytes([3, 0]),
+        # 3 columns of 10 items in 4 clusters by code, the second kernel
+        "cluster_codes": bytes([0, 2, 10]) + b"".join(integer(c * 5 - i) for c in range(3) for i in range(10))
+        + bytes([1, 0, 3]) + bytes(i % 4 for i in range(10)) + bytes([15]) + unit_byte(230) + u64(11) + bytes([2, 1]),
+        # 2 columns of 8 cluster totals with their counts
+        "cluster_sizes": bytes([0, 1, 8]) + b"".join(sixteenth(c + 3 * i) for c in range(2) for i in range(8))
+        + bytes([2, 0]) + bytes(1 + i % 4 for i in range(8)) + bytes([16]) + unit_byte(242) + u64(5) + bytes([1, 0]),
+        # studentized, 9 columns (rows of 18 terms) of 15 values in [0, 1], 2 threads
+        "studentized_wide": bytes([10, 8, 15]) + b"".join(unit_byte((c * 41 + i * 13) % 256) for c in range(9) for i in range(15))
+        + bytes([0, 0, 23]) + unit_byte(242) + u64(3) + bytes([2, 0]),
+    },
 }
 
 

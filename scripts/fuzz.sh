@@ -3,10 +3,10 @@
 # UndefinedBehaviorSanitizer on) and runs each for a bounded time from its
 # committed seed inputs. Fails when any target finds a crash or a broken
 # check; the input that did it is kept in build-fuzz/artifacts/.
-#   FUZZ_SECONDS  time per target (default 7)
+#   FUZZ_SECONDS  time per target (default 6)
 #   CLANG_VERSION Debian clang to use (default 19)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-FUZZ_SECONDS="${FUZZ_SECONDS:-7}"
+FUZZ_SECONDS="${FUZZ_SECONDS:-6}"
 ensure_clang
 
 BUILD="$ROOT/build-fuzz"

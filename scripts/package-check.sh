@@ -58,7 +58,7 @@ EOF
 echo "== Python tests against the wheel in a new virtual environment"
 "$(find_python)" -m venv "$WORK/venv"
 "$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt" \
-    -r "$ROOT/tests/requirements-toolkit.txt"
+    -r "$ROOT/tests/requirements-toolkit.txt" -r "$ROOT/tests/requirements-harnesses.txt"
 SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
 compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_native.pyi" ] ||

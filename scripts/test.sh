@@ -8,7 +8,8 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
-"$VENV/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" -r "$ROOT/tests/requirements-toolkit.txt"
+"$VENV/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" -r "$ROOT/tests/requirements-toolkit.txt" \
+    -r "$ROOT/tests/requirements-harnesses.txt"
 JOBS="$(nproc)"
 
 echo "== library tests (ctest)"
@@ -22,7 +23,9 @@ ctest --test-dir "$ROOT/build-tests" --output-on-failure -j "$JOBS"
 bash "$ROOT/scripts/package-check.sh"
 
 # Once more on the oldest CPython supported, unless that was the one above.
-# The sanitizer and fuzzing runs below are not repeated.
+# The sanitizer and fuzzing runs below are not repeated, nor are the
+# harnesses' own runs: they only make the logs that the package reads, which
+# the tests above read on the newest CPython.
 OLDEST=3.12
 if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
     echo "== Python tests (installed package, CPython $OLDEST)"

@@ -5,6 +5,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv}"
 
+# Stage headings carry the seconds since the outermost script started, which
+# shows where a run's minutes go.
+export MIRABUND_STARTED="${MIRABUND_STARTED:-$(date +%s)}"
+stage() { echo "== $* ($(($(date +%s) - MIRABUND_STARTED)) s)"; }
+
 python_ok() {
     "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
 }

@@ -13,6 +13,7 @@ BUILD="$ROOT/build-fuzz"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_CXX_COMPILER="clang++-$CLANG_VERSION" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMIRABUND_BUILD_FUZZ=ON -DMIRABUND_BUILD_EXTENSION=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" >/dev/null
+stage "fuzz targets built; fuzzing"
 
 # Runs write new inputs into their corpus folder: each works on a copy, so
 # the committed seeds stay as they are.

@@ -11,7 +11,7 @@ ensure_venv
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/mirabund-package.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
-echo "== sdist, and a wheel built from it"
+stage "sdist, and a wheel built from it"
 # With no --sdist/--wheel flag, build makes the sdist first and the wheel
 # from the unpacked sdist, so a file missing from the sdist fails the build.
 if ! "$VENV/bin/python" -m build --outdir "$WORK/dist" "$ROOT" >"$WORK/build.log" 2>&1; then
@@ -55,10 +55,11 @@ assert "mirabund = mirabund._cli:main" in entry_points, f"wheel lacks the mirabu
 print(f"wheel holds {', '.join(top)}, _mirabund_core-stubs/ and {', '.join(package)}")
 EOF
 
-echo "== Python tests against the wheel in a new virtual environment"
+stage "Python tests against the wheel in a new virtual environment"
 "$(find_python)" -m venv "$WORK/venv"
 "$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt" \
     -r "$ROOT/tests/requirements-toolkit.txt" -r "$ROOT/tests/requirements-harnesses.txt"
+stage "wheel and test requirements installed; the tests"
 SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
 compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_native.pyi" ] ||

@@ -18,6 +18,7 @@ cmake --build "$BUILD" -j "$(nproc)" --target _mirabund_core _native >/dev/null
 for file in "$ROOT"/src/mirabund/*; do
     ln -sfn "$file" "$BUILD/mirabund/"
 done
+stage "sanitized module built; its tests"
 RUNTIME="$(clang++-"$CLANG_VERSION" -print-file-name=libclang_rt.asan-x86_64.so)"
 
 # The interpreter is not instrumented: the runtime is preloaded (with the C++

@@ -12,10 +12,11 @@ ensure_venv
     -r "$ROOT/tests/requirements-harnesses.txt"
 JOBS="$(nproc)"
 
-echo "== library tests (ctest)"
+stage "library tests (ctest)"
 cmake -S "$ROOT" -B "$ROOT/build-tests" -DMIRABUND_BUILD_TESTS=ON -DMIRABUND_BUILD_EXTENSION=OFF \
     -DMIRABUND_WERROR=ON >/dev/null
 cmake --build "$ROOT/build-tests" -j "$JOBS" >/dev/null
+stage "library built; its tests"
 ctest --test-dir "$ROOT/build-tests" --output-on-failure -j "$JOBS"
 
 # The Python tests on the newest CPython run here, against the wheel built
@@ -28,13 +29,14 @@ bash "$ROOT/scripts/package-check.sh"
 # the tests above read on the newest CPython.
 OLDEST=3.12
 if [ "$(python_version "$VENV/bin/python")" != "$OLDEST" ]; then
-    echo "== Python tests (installed package, CPython $OLDEST)"
+    stage "Python tests (installed package, CPython $OLDEST)"
     if PYTHON_OLDEST="$(find_python_version "$OLDEST")"; then
         VENV_OLDEST="$ROOT/.venv-$OLDEST"
         ensure_venv "$VENV_OLDEST" "$PYTHON_OLDEST"
         "$VENV_OLDEST/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" \
             -r "$ROOT/tests/requirements-toolkit.txt"
         install_module "$VENV_OLDEST"
+        stage "module built for CPython $OLDEST; its tests"
         (cd "$ROOT" && "$VENV_OLDEST/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)
     elif [ -n "${CI:-}" ]; then
         echo "error: no CPython $OLDEST found (pyenv install $OLDEST, or put python$OLDEST on the PATH)" >&2
@@ -48,8 +50,9 @@ fi
 # packaging check built from this tree.
 bash "$ROOT/scripts/typecheck.sh"
 
-echo "== Python tests (module built with ASan and UBSan)"
+stage "Python tests (module built with ASan and UBSan)"
 bash "$ROOT/scripts/sanitize.sh"
 
-echo "== fuzzing (libFuzzer with ASan and UBSan, about a minute)"
+stage "fuzzing (libFuzzer with ASan and UBSan, about a minute)"
 bash "$ROOT/scripts/fuzz.sh"
+stage "every test passed"

@@ -20,23 +20,23 @@ CONFIG="$ROOT/tests/typing/mypy.ini"
 CACHE="$ROOT/build-typecheck/mypy-cache"
 cd "$ROOT"
 
-echo "== type stub (mypy on the examples and the typed usage file)"
+stage "type stub (mypy on the examples and the typed usage file)"
 # Run first: it fails if the stub cannot be found, which stubtest, given a
 # module name with a leading underscore, would pass over in silence.
 "$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" \
     tests/typing/usage.py examples/*.py
 
-echo "== type stub against the installed module (stubtest)"
+stage "type stub against the installed module (stubtest)"
 "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" _mirabund_core
 
 (cd "$ROOT/tests/typing" && "$VENV/bin/python" usage.py)
 
-echo "== the mirabund package (mypy --strict on its sources and a typed usage file)"
+stage "the mirabund package (mypy --strict on its sources and a typed usage file)"
 "$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" src/mirabund
 # From the tests' folder, so that mirabund is the installed package.
 (cd "$ROOT/tests/typing" && "$VENV/bin/python" -m mypy --config-file "$CONFIG" --cache-dir "$CACHE" toolkit_usage.py)
 
-echo "== the installed mirabund package against its annotations (stubtest)"
+stage "the installed mirabund package against its annotations (stubtest)"
 # Its submodules too: mirabund._native against the stub installed beside it.
 (cd "$ROOT/tests/typing" && "$VENV/bin/python" -m mypy.stubtest --mypy-config-file "$CONFIG" \
     --allowlist stubtest-toolkit-allowlist.txt mirabund)

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Checks the packaging: builds the sdist and, from it, the wheel; checks the
-# wheel's contents; installs the wheel into a new, empty virtual environment
-# and runs the Python tests against it from outside the source tree, so that
-# nothing is imported from the checkout; then installs that wheel in $VENV.
+# wheel's contents; installs the wheel alone into a new, empty virtual
+# environment, where it must import and run a report with only the
+# dependencies it declares; then installs it in $VENV and runs the Python
+# tests against it there, from outside the source tree, so that nothing is
+# imported from the checkout.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++
 ensure_venv
-"$VENV/bin/python" -m pip install -q build
+"$VENV/bin/python" -m pip install -q build -r "$ROOT/tests/requirements.txt" \
+    -r "$ROOT/tests/requirements-toolkit.txt" -r "$ROOT/tests/requirements-harnesses.txt"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/mirabund-package.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
@@ -55,12 +58,19 @@ assert "mirabund = mirabund._cli:main" in entry_points, f"wheel lacks the mirabu
 print(f"wheel holds {', '.join(top)}, _mirabund_core-stubs/ and {', '.join(package)}")
 EOF
 
-stage "Python tests against the wheel in a new virtual environment"
+stage "the wheel alone in a new virtual environment"
 "$(find_python)" -m venv "$WORK/venv"
-"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}" -r "$ROOT/tests/requirements.txt" \
-    -r "$ROOT/tests/requirements-toolkit.txt" -r "$ROOT/tests/requirements-harnesses.txt"
-stage "wheel and test requirements installed; the tests"
-SITE="$("$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+"$WORK/venv/bin/python" -m pip install -q "${WHEEL[0]}"
+printf 'model,item,score\na,q1,1\na,q2,0\na,q3,1\nb,q1,1\nb,q2,1\nb,q3,1\n' >"$WORK/scores.csv"
+(cd "$WORK" && env -u PYTHONPATH "$WORK/venv/bin/python" -m mirabund report scores.csv --baseline a \
+    --candidate b >/dev/null) || { echo "error: the wheel alone cannot run a report" >&2; exit 1; }
+
+# The same wheel into $VENV, where the tests and the type checks read the
+# installed package, so that the module is not compiled a second time.
+stage "Python tests against the wheel"
+"$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "${WHEEL[0]}"
+"$VENV/bin/python" -m pip install -q "${WHEEL[0]}"
+SITE="$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 [ -f "$SITE/_mirabund_core.pyi" ] || { echo "error: the stub is not installed beside the module" >&2; exit 1; }
 compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_native.pyi" ] ||
     { echo "error: mirabund._native or its stub is not installed in the package" >&2; exit 1; }
@@ -70,9 +80,4 @@ compgen -G "$SITE/mirabund/_native.*.so" >/dev/null && [ -f "$SITE/mirabund/_nat
 mkdir "$WORK/tree"
 cp -r "$ROOT/README.md" "$ROOT/examples" "$ROOT/tests" "$WORK/tree/"
 (cd "$WORK/tree" && env -u PYTHONPATH MIRABUND_EXPECT_MODULE_DIR="$SITE" \
-    "$WORK/venv/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)
-
-# The same wheel into $VENV too, where the type checks read the installed
-# package, so that the module is not compiled a second time.
-"$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "${WHEEL[0]}"
-"$VENV/bin/python" -m pip install -q "${WHEEL[0]}"
+    "$VENV/bin/python" -m pytest "${PYTEST_OPTIONS[@]}" tests/python)

@@ -8,8 +8,6 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_debian_packages cmake g++ libgtest-dev
 ensure_venv
-"$VENV/bin/python" -m pip install -q -r "$ROOT/tests/requirements.txt" -r "$ROOT/tests/requirements-toolkit.txt" \
-    -r "$ROOT/tests/requirements-harnesses.txt"
 JOBS="$(nproc)"
 
 stage "library tests (ctest)"
@@ -20,7 +18,7 @@ stage "library built; its tests"
 ctest --test-dir "$ROOT/build-tests" --output-on-failure -j "$JOBS"
 
 # The Python tests on the newest CPython run here, against the wheel built
-# from the sdist and installed in a new virtual environment.
+# from the sdist, installed in $VENV with the tests' requirements.
 bash "$ROOT/scripts/package-check.sh"
 
 # Once more on the oldest CPython supported, unless that was the one above.

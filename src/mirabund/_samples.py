@@ -21,7 +21,8 @@ Conventions every routine follows:
   the result records how many items were dropped.
 - Cluster labels are any hashable values, one per item; the items of a
   cluster need not be adjacent. They are factorised into codes 0 .. k-1 in
-  order of first appearance, the form the native routines take.
+  order of first appearance, the form the native routines take, and
+  renumbered in the order of their labels for the items compared.
 """
 
 from __future__ import annotations
@@ -172,7 +173,8 @@ def as_scores(name: str, values: object) -> FloatArray:
 
 
 class Clusters:
-    """Cluster labels factorised into codes 0 .. k-1 in order of first appearance.
+    """Cluster labels factorised into codes 0 .. k-1 in order of first appearance
+    (``select`` renumbers them in the order of their labels).
 
     Attributes
     ----------
@@ -194,11 +196,20 @@ class Clusters:
         return self.codes < 0
 
     def select(self, keep: BoolArray) -> CodeArray:
-        """The codes of the kept items, renumbered 0 .. k-1 in order of first appearance."""
+        """The codes of the kept items, renumbered 0 .. k-1 in the order of
+        their labels (of first appearance where labels do not sort).
+
+        Resampling draws clusters by code, so this order makes a seeded result
+        independent of the order of the rows, and the same as a lazy table's,
+        whose engine returns its clusters sorted by label."""
         kept = self.codes[keep]
         distinct, first, inverse = np.unique(kept, return_index=True, return_inverse=True)
+        try:
+            order = sorted(range(len(distinct)), key=lambda c: self.labels[distinct[c]])
+        except TypeError:
+            order = list(np.argsort(first, kind="stable"))
         rank = np.empty(len(distinct), dtype=np.intp)
-        rank[np.argsort(first, kind="stable")] = np.arange(len(distinct), dtype=np.intp)
+        rank[order] = np.arange(len(distinct), dtype=np.intp)
         return np.ascontiguousarray(rank[inverse.reshape(-1)], dtype=np.intp)
 
 

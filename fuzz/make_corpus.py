@@ -201,6 +201,9 @@ CORPUS = {
         # 2 columns of 8 cluster totals with their counts
         "cluster_sizes": bytes([0, 1, 8]) + b"".join(sixteenth(c + 3 * i) for c in range(2) for i in range(8))
         + bytes([2, 0]) + bytes(1 + i % 4 for i in range(8)) + bytes([16]) + unit_byte(242) + u64(5) + bytes([1, 0]),
+        # cluster totals of +inf and -inf in the second column: a NaN statistic stops the whole call
+        "opposite_infinite_totals": bytes([0, 1, 4]) + integer(1) * 4 + edge(DBL_MAX) * 2 + edge(NEG_DBL_MAX) * 2
+        + bytes([1, 0, 1, 0, 0, 1, 1, 20]) + unit_byte(230) + u64(5) + bytes([1, 0]),
         # studentized, 9 columns (rows of 18 terms) of 15 values in [0, 1], 2 threads
         "studentized_wide": bytes([10, 8, 15]) + b"".join(unit_byte((c * 41 + i * 13) % 256) for c in range(9) for i in range(15))
         + bytes([0, 0, 23]) + unit_byte(242) + u64(3) + bytes([2, 0]),

@@ -359,8 +359,8 @@ def infer(
     """The mean of ``values`` with its standard error, interval and p-value of 0.
 
     ``values`` (``of`` names them: the scores, the differences) are
-    complete; ``codes`` the clusters' codes 0 .. k-1 in order of first
-    appearance, or None. ``paired`` values are differences of two models,
+    complete; ``codes`` the clusters' codes 0 .. k-1 in the order of their
+    labels, or None. ``paired`` values are differences of two models,
     for which the sign-flip test is defined. Too few items or clusters, and
     values so large that a statistic overflows, are refused naming
     ``subject``.

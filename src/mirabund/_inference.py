@@ -35,7 +35,7 @@ import enum
 import math
 import os
 import warnings
-from collections.abc import Hashable, Iterable, Sequence
+from collections.abc import Callable, Hashable, Iterable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -248,6 +248,19 @@ def _t_reference(mean: float, se: float, df: float, confidence_level: float) -> 
     return mean - quantile * se, mean + quantile * se, p_value
 
 
+def t_or_sign_flips(
+    method: Method, mean: float, standard_error: float, degrees_of_freedom: float, confidence_level: float,
+    sign_flips: Callable[[], _native.SignFlipResult],
+) -> tuple[float, float, float, Reference, float | None]:
+    """Bounds, p-value, reference and degrees of freedom of CR2's t
+    interval, or of the exact sign flips (run only for them)."""
+    if method is Method.CR2:
+        lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, confidence_level)
+        return lower, upper, p_value, Reference.T, degrees_of_freedom
+    flips = sign_flips()
+    return flips.ci_lower, flips.ci_upper, flips.p_value, Reference.RANDOMIZATION, None
+
+
 def _wilson(share: float, n: float, critical: float) -> tuple[float, float]:
     """Wilson's score interval of a rate ``share`` observed on ``n`` trials."""
     c2 = critical * critical / n
@@ -447,14 +460,10 @@ def _prepare(request: Request, options: Resampling) -> Inference | _Pending:
                              tuple(notes))
         method = Method.EXACT
 
-    if method is Method.CR2:
-        degrees_of_freedom = spread.degrees_of_freedom
-        lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
-        reference = Reference.T
-    elif method is Method.EXACT:
-        flips = _sign_flip(values, codes, options)
-        lower, upper, p_value = flips.ci_lower, flips.ci_upper, flips.p_value
-        reference = Reference.RANDOMIZATION
+    if method in (Method.CR2, Method.EXACT):
+        lower, upper, p_value, reference, degrees_of_freedom = t_or_sign_flips(
+            method, mean, standard_error, spread.degrees_of_freedom, level,
+            lambda: _sign_flip(values, codes, options))
     else:
         if method is Method.BOOTSTRAP_T:
             # A resample of the largest deviation n times must not overflow.

@@ -43,7 +43,7 @@ from ._inference import (
     _binary,
     _fragility,
     _method_for,
-    _t_reference,
+    t_or_sign_flips,
     zero_spread_note,
 )
 
@@ -406,14 +406,11 @@ def infer_sums(sums: ClusterSums, options: Resampling, subject: Subject, *, n_dr
             return Inference(mean, spread.standard_deviation, 0.0, mean, mean, math.nan, method, Reference.T,
                              None, n_items, n_clusters, None, tuple(notes))
         method = Method.EXACT
-    if method is Method.CR2:
-        degrees_of_freedom = spread.degrees_of_freedom
-        lower, upper, p_value = _t_reference(mean, standard_error, degrees_of_freedom, level)
-        reference = Reference.T
-    elif method is Method.EXACT:
-        flips = _native.sign_flip_test(sums.totals, sums.counts.astype(np.float64), options.n_resamples, level,
-                                       options.seed)
-        lower, upper, p_value, reference = flips.ci_lower, flips.ci_upper, flips.p_value, Reference.RANDOMIZATION
+    if method in (Method.CR2, Method.EXACT):
+        lower, upper, p_value, reference, degrees_of_freedom = t_or_sign_flips(
+            method, mean, standard_error, spread.degrees_of_freedom, level,
+            lambda: _native.sign_flip_test(sums.totals, sums.counts.astype(np.float64), options.n_resamples, level,
+                                           options.seed))
     else:
         lower, upper = percentile_from_totals(sums, options)
         standard_error = spread.standard_error

@@ -106,3 +106,21 @@ def test_auto_resamples_only_below_500_items():
     assert mirabund.mean_interval(scores, seed=1).method == "cr2"
     assert mirabund.mean_interval(scores[:499], seed=1).method == "bootstrap-t"
     assert mirabund.compare(scores, scores + rng.normal(size=500), seed=1).degrees_of_freedom == 499
+
+
+def test_clusters_are_drawn_in_label_order_whatever_the_order_of_the_rows():
+    rng = np.random.default_rng(8)
+    labels = [f"t{c:02d}" for c in rng.integers(0, 20, 120)]
+    baseline, candidate = rng.normal(0.0, 1.0, 120), rng.normal(0.1, 1.0, 120)
+    turned = rng.permutation(120)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", mirabund.InferenceWarning)
+        for method in ("percentile", "exact"):  # 20 clusters: sampled sign flips
+            run = [mirabund.compare(b, c, clusters=k, method=method, n_resamples=400, seed=3)
+                   for b, c, k in ((baseline, candidate, labels),
+                                   (baseline[turned], candidate[turned], [labels[i] for i in turned]))]
+            assert math.isclose(run[0].ci_lower, run[1].ci_lower, rel_tol=1e-12)
+            assert math.isclose(run[0].ci_upper, run[1].ci_upper, rel_tol=1e-12)
+        # Labels that do not sort keep their order of first appearance.
+        mixed = [i if i % 2 else str(i) for i in rng.integers(0, 20, 120)]
+        assert mirabund.compare(baseline, candidate, clusters=mixed, method="percentile", n_resamples=50).n_clusters > 1
